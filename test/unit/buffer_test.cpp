@@ -1,0 +1,123 @@
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <vector>
+
+#include "packet/packet_msg.h"
+
+namespace {
+
+std::vector<unsigned char> bytesOf(Buffer& buffer, int from, int to) {
+    int saved = buffer.position();
+    buffer.position(0);
+    const unsigned char* start = reinterpret_cast<const unsigned char*>(buffer.array());
+    buffer.position(saved);
+    return std::vector<unsigned char>(start + from, start + to);
+}
+
+TEST(Buffer, NewBufferIsZeroedAndFullyWritable) {
+    Buffer buffer(40);
+    EXPECT_EQ(buffer.limit(), 40);
+    EXPECT_EQ(buffer.position(), 0);
+    EXPECT_EQ(buffer.remaining(), 40);
+    EXPECT_EQ(bytesOf(buffer, 0, 40), std::vector<unsigned char>(40, 0));
+}
+
+TEST(Buffer, IntegersAreBigEndianWhateverTheHost) {
+    Buffer buffer(12);
+    buffer.putInt(1);
+    buffer.putLong(0x0102030405060708ULL);
+    EXPECT_EQ(bytesOf(buffer, 0, 12), (std::vector<unsigned char>{0, 0, 0, 1, 1, 2, 3, 4, 5, 6, 7, 8}));
+    EXPECT_EQ(buffer.remaining(), 0);
+}
+
+TEST(Buffer, ArrayFollowsPositionAndClearKeepsBytes) {
+    Buffer buffer(40);
+    char* start = buffer.array();
+    buffer.position(36);
+    EXPECT_EQ(buffer.array(), start + 36);
+    buffer.put("ab", 2);
+    buffer.limit(38);
+    buffer.clear();
+    EXPECT_EQ(buffer.position(), 0);
+    EXPECT_EQ(buffer.limit(), 40);
+    EXPECT_EQ(bytesOf(buffer, 36, 38), (std::vector<unsigned char>{'a', 'b'}));
+}
+
+using BufferDeathTest = ::testing::Test;
+
+TEST_F(BufferDeathTest, PutIsBoundedByLimitNotCapacity) {
+    EXPECT_EXIT(
+        {
+            Buffer buffer(40);
+            buffer.limit(10);
+            char twelve[12] = {};
+            buffer.put(twelve, 12);
+        },
+        ::testing::ExitedWithCode(1), "insufficient buffer capacity, exiting");
+    EXPECT_EXIT(
+        {
+            Buffer buffer(4);
+            buffer.put("abcd", 4);
+            buffer.put("e", 1);
+        },
+        ::testing::ExitedWithCode(1), "insufficient buffer capacity, exiting");
+}
+
+TEST_F(BufferDeathTest, ImpossibleSizeIsAnAllocationFailure) {
+    EXPECT_EXIT({ PacketMsg message(0x7fffffff); }, ::testing::ExitedWithCode(1),
+                "can't allocate buffer: out of memory, exiting");
+}
+
+TEST(PacketMsg, RecordHeaderByteForByte) {
+    PacketMsg message(1400);
+    EXPECT_EQ(message.capacity(), 1436);
+    Buffer& buffer = message.getBuffer();
+    buffer.clear();
+    buffer.position(36);
+    std::vector<unsigned char> payload(100);
+    for (size_t i = 0; i < payload.size(); ++i) payload[i] = static_cast<unsigned char>(i * 7);
+    memcpy(buffer.array(), payload.data(), payload.size());
+    buffer.limit(buffer.position() + 100);
+
+    in_addr sender;
+    inet_pton(AF_INET, "192.0.2.7", &sender);
+    message.setLocalPort(2055);
+    message.setStreamId(3);
+    message.setDeviceAddress(sender);
+    message.setTimestamp(0x0000018C2A3B4C5DULL);
+    message.buildHeader();
+
+    EXPECT_EQ(buffer.position(), 36);
+    EXPECT_EQ(buffer.limit(), 136);
+    std::vector<unsigned char> expected = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xff, 0xff, 0xc0, 0, 2, 7,
+                                           0, 0, 0x08, 0x07, 0, 0, 0, 3,
+                                           0, 0, 0x01, 0x8c, 0x2a, 0x3b, 0x4c, 0x5d,
+                                           0, 0, 0, 0x64};
+    EXPECT_EQ(bytesOf(buffer, 0, 36), expected);
+    EXPECT_EQ(bytesOf(buffer, 36, 136), payload);
+}
+
+TEST(PacketMsg, FullPayloadFillsStorageAndClearResetsFields) {
+    PacketMsg message(64);
+    Buffer& buffer = message.getBuffer();
+    buffer.position(36);
+    buffer.limit(buffer.position() + 64);
+    EXPECT_EQ(buffer.limit(), buffer.capacity());
+    message.setLocalPort(9);
+    message.setStreamId(65535);
+    message.setTimestamp();
+    message.buildHeader();
+    EXPECT_EQ(bytesOf(buffer, 20, 24), (std::vector<unsigned char>{0, 0, 0xff, 0xff}));
+    EXPECT_EQ(bytesOf(buffer, 32, 36), (std::vector<unsigned char>{0, 0, 0, 64}));
+
+    message.clear();
+    EXPECT_EQ(message.localPort(), 0);
+    EXPECT_EQ(message.streamId(), 0);
+    EXPECT_EQ(message.deviceAddress().s_addr, 0u);
+    EXPECT_EQ(message.timestamp(), 0u);
+    EXPECT_EQ(buffer.remaining(), buffer.capacity());
+}
+
+}  // namespace

@@ -1,0 +1,149 @@
+#!/bin/bash
+# Gets everything the SCTP test VM needs onto a Debian 12 machine: qemu,
+# static busybox, the SCTP tools, and a kernel whose SCTP is a module, then
+# builds the part of the initramfs that does not change between runs.
+#
+#   test/vm/prepare.sh            install packages (as root) and build the cache
+#   test/vm/prepare.sh --offline  only (re)build the cache from what is installed
+#
+# Cache: ${QUORVANE_VM_CACHE:-<repo>/.cache/vm}. Idempotent; when nothing
+# changed it only checks stamps.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+cache=${QUORVANE_VM_CACHE:-$repo/.cache/vm}
+offline=0
+[ "${1:-}" = --offline ] && offline=1
+
+# The kernel build of Debian 12's cloud flavour: small, and SCTP is =m there.
+kernel_meta=linux-image-cloud-amd64
+packages=(qemu-system-x86 busybox-static lksctp-tools libsctp-dev python3)
+
+log() { echo "prepare: $*" >&2; }
+
+mkdir -p "$cache"
+
+if [ "$offline" = 0 ]; then
+	missing=()
+	for p in "${packages[@]}"; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+	done
+	if [ ${#missing[@]} -gt 0 ] || [ ! -s "$cache/kernel-version" ]; then
+		if [ "$(id -u)" != 0 ]; then
+			log "need root to install: ${missing[*]:-} (or the kernel package)"; exit 1
+		fi
+		log "apt-get update"
+		apt-get update -qq
+	fi
+	if [ ${#missing[@]} -gt 0 ]; then
+		log "installing ${missing[*]}"
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+	fi
+
+	# Only fetched and unpacked, never installed: installing would pull udev,
+	# initramfs-tools and a systemd upgrade onto the host.
+	kpkg=$(apt-cache depends "$kernel_meta" 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1)
+	[ -n "$kpkg" ] || { log "cannot resolve $kernel_meta (apt-get update?)"; exit 1; }
+	if [ "$(cat "$cache/kernel-version" 2>/dev/null)" != "$kpkg" ]; then
+		log "fetching $kpkg"
+		dl=$(mktemp -d)
+		trap 'rm -rf "$dl"' EXIT
+		chmod 777 "$dl"   # apt drops to _apt for downloads
+		(cd "$dl" && apt-get download -qq "$kpkg" 2>&1 | grep -v '^W: Download is performed unsandboxed' >&2 || true)
+		deb=$(ls "$dl"/*.deb 2>/dev/null | head -n1)
+		[ -n "$deb" ] || { log "apt-get download $kpkg failed"; exit 1; }
+		dpkg -x "$deb" "$dl/x"
+		kver=${kpkg#linux-image-}
+		moddir="$dl/x/lib/modules/$kver"
+		rm -rf "$cache/kernel"
+		mkdir -p "$cache/kernel/modules"
+		cp "$dl/x/boot/vmlinuz-$kver" "$cache/kernel/vmlinuz"
+
+		# Load order comes from the modules' own depends= fields, depth first,
+		# so a changed dependency chain in a later kernel still loads.
+		find "$moddir" -name '*.ko' >"$dl/all"
+		order=()
+		resolve() {
+			local name=$1 path dep
+			for m in "${order[@]}"; do [ "$m" = "$name.ko" ] && return 0; done
+			path=$(grep -E "/${name//_/[_-]}\\.ko\$" "$dl/all" | head -n1)
+			[ -n "$path" ] || { log "module $name not in $kpkg"; exit 1; }
+			for dep in $(tr '\0' '\n' <"$path" | sed -n 's/^depends=//p' | tr ',' ' '); do
+				resolve "${dep//-/_}"
+			done
+			cp "$path" "$cache/kernel/modules/$name.ko"
+			order+=("$name.ko")
+		}
+		resolve sctp
+		printf '%s\n' "${order[@]}" >"$cache/kernel/modules/order"
+		log "module order: ${order[*]}"
+		echo "$kpkg" >"$cache/kernel-version"
+		rm -f "$cache/base.cpio.gz"
+		rm -rf "$dl"
+		trap - EXIT
+	fi
+fi
+
+[ -s "$cache/kernel-version" ] || { log "no kernel in $cache: run $0 without --offline"; exit 1; }
+for b in /bin/busybox /usr/bin/python3 /usr/bin/sctp_darn /usr/bin/sctp_test; do
+	[ -x "$b" ] || { log "$b missing: run $0 without --offline"; exit 1; }
+done
+file_is_static() { ! ldd "$1" >/dev/null 2>&1; }
+file_is_static /bin/busybox || { log "/bin/busybox is not static (busybox-static missing?)"; exit 1; }
+
+# The base archive: everything but the binaries and scripts of one run.
+# Rebuilt when an input is newer than it.
+base=$cache/base.cpio.gz
+py=$(readlink -f /usr/bin/python3)
+pyver=$(basename "$py")
+inputs=("$here/init.sh" "$here/mkcpio.py" "$here/prepare.sh" /bin/busybox "$py" /usr/bin/sctp_darn /usr/bin/sctp_test "$cache/kernel-version")
+fresh=1
+[ -s "$base" ] || fresh=0
+for f in "${inputs[@]}"; do [ "$fresh" = 1 ] && [ "$f" -nt "$base" ] && fresh=0; done
+if [ "$fresh" = 1 ]; then
+	exit 0
+fi
+
+log "building $base"
+t0=$(date +%s%N)
+stage=$cache/pystage
+rm -rf "$stage"
+mkdir -p "$stage"
+# The Python of the test suite, minus what a socket test never imports.
+cp -a "/usr/lib/$pyver" "$stage/lib"
+(
+	cd "$stage/lib"
+	rm -rf test idlelib tkinter turtledemo ensurepip lib2to3 pydoc_data distutils \
+		site-packages dist-packages config-* venv sqlite3 curses dbm xmlrpc \
+		unittest/test ctypes/test turtle.py pydoc.py
+	find . -name __pycache__ -prune -exec rm -rf {} +
+	cd lib-dynload
+	rm -f _test* xxlimited* _xxtestfuzz* _ctypes_test* _tkinter* _curses* readline* \
+		_dbm* _gdbm* nis* _sqlite3* _ssl* _hashlib* audioop* ossaudiodev* _crypt*
+)
+# Compiled here, once, by the very interpreter the guest runs, so the guest
+# does not spend its slow emulated CPU compiling the standard library per run.
+"$py" -m compileall -q -j0 "$stage/lib" >/dev/null || true
+
+man=$cache/base.manifest
+{
+	echo "dir /proc"; echo "dir /sys"; echo "dir /dev"; echo "dir /tmp"; echo "dir /run"; echo "dir /root"
+	echo "dir /usr/bin"; echo "dir /usr/sbin"; echo "dir /usr/lib"; echo "dir /usr/lib64"
+	echo "symlink /lib usr/lib"; echo "symlink /lib64 usr/lib64"; echo "symlink /sbin usr/sbin"
+	echo "file /init $here/init.sh 755"
+	echo "file /bin/busybox /bin/busybox 755"
+	echo "symlink /bin/sh busybox"
+	for m in $(cat "$cache/kernel/modules/order"); do echo "file /usr/lib/vm-modules/$m $cache/kernel/modules/$m 644"; done
+	echo "file /usr/lib/vm-modules/order $cache/kernel/modules/order 644"
+	echo "elf /usr/bin/$pyver $py"
+	echo "symlink /usr/bin/python3 $pyver"
+	echo "tree /usr/lib/$pyver $stage/lib"
+	for so in "$stage"/lib/lib-dynload/*.so; do echo "elf /usr/lib/$pyver/lib-dynload/$(basename "$so") $so"; done
+	echo "elf /usr/bin/sctp_darn /usr/bin/sctp_darn"
+	echo "elf /usr/bin/sctp_test /usr/bin/sctp_test"
+} >"$man"
+# The .so files were already placed by "tree"; "elf" lines only add their libraries.
+"$py" "$here/mkcpio.py" -z -m "$man" -o "$base"
+rm -rf "$stage"
+log "base archive $(du -h "$base" | cut -f1) in $(( ($(date +%s%N) - t0) / 1000000 )) ms"

@@ -1,0 +1,141 @@
+#include "record.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+
+#include "../common/netflow.h"
+
+namespace {
+
+const uint8_t kMappedPrefix[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+
+std::string hexBytes(const uint8_t* p, size_t n) {
+    std::string s;
+    char buf[4];
+    for (size_t i = 0; i < n; ++i) {
+        snprintf(buf, sizeof buf, i ? " %02x" : "%02x", p[i]);
+        s += buf;
+    }
+    return s;
+}
+
+}  // namespace
+
+bool parseRecordHeader(const uint8_t* p, RecordHeader* out, std::string* error) {
+    for (size_t i = 0; i < sizeof kMappedPrefix; ++i) {
+        if (p[i] != kMappedPrefix[i]) {
+            *error = "bad record prefix " + hexBytes(p, sizeof kMappedPrefix) +
+                     " (expected 00 x10 ff ff)";
+            return false;
+        }
+    }
+    RecordHeader h;
+    h.address = readBe32(p + 12);
+    h.localPort = static_cast<int32_t>(readBe32(p + 16));
+    h.streamId = readBe32(p + 20);
+    h.timestampMs = readBe64(p + 24);
+    h.payloadLength = readBe32(p + 32);
+    if (h.payloadLength > kMaxRecordPayload) {
+        *error = "absurd payload length " + std::to_string(h.payloadLength) + " (limit " +
+                 std::to_string(kMaxRecordPayload) + ")";
+        return false;
+    }
+    *out = h;
+    return true;
+}
+
+void framerFeed(RecordFramer& framer, const uint8_t* data, size_t len) {
+    framer.pending.insert(framer.pending.end(), data, data + len);
+}
+
+FrameResult framerNext(RecordFramer& framer, RecordHeader* header, std::vector<uint8_t>* raw,
+                       std::string* error) {
+    if (framer.broken) {
+        *error = "record stream already broken";
+        return FrameResult::Malformed;
+    }
+    if (framer.pending.size() < kRecordHeaderSize) return FrameResult::NeedMore;
+    RecordHeader h;
+    if (!parseRecordHeader(framer.pending.data(), &h, error)) {
+        framer.broken = true;
+        return FrameResult::Malformed;
+    }
+    size_t total = kRecordHeaderSize + h.payloadLength;
+    if (framer.pending.size() < total) return FrameResult::NeedMore;
+    raw->assign(framer.pending.begin(), framer.pending.begin() + total);
+    framer.pending.erase(framer.pending.begin(), framer.pending.begin() + total);
+    *header = h;
+    return FrameResult::Record;
+}
+
+bool framerTruncated(const RecordFramer& framer, std::string* error) {
+    if (framer.pending.empty()) return false;
+    size_t have = framer.pending.size();
+    if (have < kRecordHeaderSize) {
+        *error = "stream ended inside a record header (" + std::to_string(have) + " of " +
+                 std::to_string(kRecordHeaderSize) + " bytes)";
+    } else {
+        uint32_t len = readBe32(framer.pending.data() + 32);
+        *error = "stream ended inside a record (" + std::to_string(have) + " of " +
+                 std::to_string(kRecordHeaderSize + len) + " bytes)";
+    }
+    return true;
+}
+
+std::string formatRecordLine(const RecordHeader& h, const uint8_t* payload, size_t len) {
+    time_t secs = static_cast<time_t>(h.timestampMs / 1000);
+    struct tm tm;
+    localtime_r(&secs, &tm);
+    char buf[160];
+    snprintf(buf, sizeof buf, "%02d:%02d:%02d.%03u from %u.%u.%u.%u port %d stream %u len %u",
+             tm.tm_hour, tm.tm_min, tm.tm_sec, static_cast<unsigned>(h.timestampMs % 1000),
+             h.address >> 24, (h.address >> 16) & 0xFF, (h.address >> 8) & 0xFF,
+             h.address & 0xFF, h.localPort, h.streamId, h.payloadLength);
+    std::string line = buf;
+    NetflowHeader nf;
+    if (decodeNetflowHeader(payload, len, &nf)) {
+        snprintf(buf, sizeof buf, " netflow v%d %s %u seq %u", nf.version,
+                 nf.version == 10 ? "length" : "count", nf.count, nf.sequence);
+        line += buf;
+    }
+    return line;
+}
+
+std::vector<uint8_t> encodePortUpdate(const std::vector<int32_t>& ports) {
+    std::vector<uint8_t> out;
+    out.push_back(kRequestPortUpdate);
+    appendBe32(out, static_cast<uint32_t>(ports.size()));
+    for (int32_t p : ports) appendBe32(out, static_cast<uint32_t>(p));
+    return out;
+}
+
+bool parsePortList(const std::string& text, std::vector<int32_t>* out, std::string* error) {
+    std::vector<int32_t> ports;
+    size_t i = 0;
+    while (i < text.size()) {
+        unsigned char c = static_cast<unsigned char>(text[i]);
+        if (c == ',' || std::isspace(c)) {
+            ++i;
+            continue;
+        }
+        size_t j = i;
+        while (j < text.size() && text[j] != ',' && !std::isspace(static_cast<unsigned char>(text[j])))
+            ++j;
+        std::string word = text.substr(i, j - i);
+        char* end = nullptr;
+        errno = 0;
+        long long v = std::strtoll(word.c_str(), &end, 10);
+        if (word.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX ||
+            !(std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '-')) {
+            *error = "bad port '" + word + "'";
+            return false;
+        }
+        ports.push_back(static_cast<int32_t>(v));
+        i = j;
+    }
+    *out = ports;
+    return true;
+}

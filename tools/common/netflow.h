@@ -1,0 +1,46 @@
+// NetFlow v5, v9 and IPFIX export headers: just enough to make believable
+// datagrams in the exporter and to recognise them again in the collector.
+// Both directions live here so that a test can round-trip one through the
+// other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+enum class NetflowFormat { V5, V9, Ipfix };
+
+// Accepts "v5", "v9" and "ipfix".
+bool parseNetflowFormat(const std::string& text, NetflowFormat* out);
+
+struct NetflowHeader {
+    int version = 0;        // 5, 9 or 10
+    uint32_t count = 0;     // v5, v9: records in the datagram; IPFIX: message length
+    uint32_t sequence = 0;  // the header's sequence field
+};
+
+// True when the bytes look like the start of a NetFlow v5, v9 or IPFIX
+// message: a known version, and a length that can hold what the header
+// claims. Anything else is someone else's payload and is left undecoded.
+bool decodeNetflowHeader(const uint8_t* data, size_t len, NetflowHeader* out);
+
+struct SyntheticDatagram {
+    std::vector<uint8_t> bytes;
+    uint32_t dataRecords = 0;  // flow records carried, for advancing v5/IPFIX sequences
+};
+
+// Builds one well-formed datagram. For v5 and IPFIX `sequence` counts flow
+// records sent before this datagram, for v9 datagrams sent before it, as
+// real exporters do. `size` 0 gives one flow record; a larger size packs as
+// many records as fit and pads the rest inside the last set, so the length
+// fields stay consistent. A size below the format's minimum is raised to it.
+SyntheticDatagram makeNetflowDatagram(NetflowFormat format, uint32_t sequence, size_t size,
+                                      uint32_t unixSecs);
+
+uint16_t readBe16(const uint8_t* p);
+uint32_t readBe32(const uint8_t* p);
+uint64_t readBe64(const uint8_t* p);
+void appendBe16(std::vector<uint8_t>& out, uint16_t v);
+void appendBe32(std::vector<uint8_t>& out, uint32_t v);
+void appendBe64(std::vector<uint8_t>& out, uint64_t v);

@@ -1,0 +1,287 @@
+// quorvane-exporter: sends NetFlow datagrams to the daemon over SCTP, the
+// way an exporting device would, over one or more associations and streams.
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/sctp.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "../common/netflow.h"
+#include "datagrams.h"
+
+namespace {
+
+const char kUsage[] =
+    "usage: quorvane-exporter -host ADDR -port P [-bind ADDR] [-assocs A]"
+    " [-style one-to-one|one-to-many] [-streams 0,1,2] [-count N] [-rate PPS]"
+    " [-format v9|ipfix|v5] [-size BYTES] [-file RAWFILE] [-quiet]";
+
+constexpr size_t kMaxDatagram = 65535;
+
+struct Options {
+    std::string host;
+    long long port = -1;
+    std::string bindAddr;
+    long long assocs = 1;
+    bool oneToMany = false;
+    std::vector<uint16_t> streams{0};
+    std::string streamText = "0";
+    long long count = -1;  // -1: 10 synthetic datagrams, or each file datagram once
+    long long rate = 0;
+    NetflowFormat format = NetflowFormat::V9;
+    std::string formatText = "v9";
+    long long size = 0;
+    std::string file;
+    bool quiet = false;
+};
+
+[[noreturn]] void usage(const std::string& why) {
+    if (!why.empty()) fprintf(stderr, "quorvane-exporter: %s\n", why.c_str());
+    fprintf(stderr, "%s\n", kUsage);
+    exit(1);
+}
+
+[[noreturn]] void fail(const std::string& what) {
+    fprintf(stderr, "quorvane-exporter: %s\n", what.c_str());
+    exit(1);
+}
+
+bool parseNumber(const char* text, long long min, long long max, long long* out) {
+    char* end = nullptr;
+    errno = 0;
+    long long v = strtoll(text, &end, 10);
+    if (*text == '\0' || *end != '\0' || errno != 0 || v < min || v > max) return false;
+    *out = v;
+    return true;
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        std::string name = argv[i];
+        if (name == "-quiet") {
+            o.quiet = true;
+            continue;
+        }
+        if (i + 1 >= argc) usage(name + " needs a value");
+        const char* value = argv[++i];
+        std::string err;
+        if (name == "-host") {
+            o.host = value;
+        } else if (name == "-port") {
+            if (!parseNumber(value, 1, 65535, &o.port)) usage("bad -port");
+        } else if (name == "-bind") {
+            o.bindAddr = value;
+        } else if (name == "-assocs") {
+            if (!parseNumber(value, 1, 1000, &o.assocs)) usage("bad -assocs (1 to 1000)");
+        } else if (name == "-style") {
+            std::string s = value;
+            if (s == "one-to-one") o.oneToMany = false;
+            else if (s == "one-to-many") o.oneToMany = true;
+            else usage("bad -style, one-to-one or one-to-many");
+        } else if (name == "-streams") {
+            if (!parseStreamList(value, &o.streams, &err)) usage("-streams: " + err);
+            o.streamText = value;
+        } else if (name == "-count") {
+            if (!parseNumber(value, 0, INT64_MAX, &o.count)) usage("bad -count");
+        } else if (name == "-rate") {
+            if (!parseNumber(value, 0, 10000000, &o.rate)) usage("bad -rate");
+        } else if (name == "-format") {
+            if (!parseNetflowFormat(value, &o.format)) usage("bad -format, v9, ipfix or v5");
+            o.formatText = value;
+        } else if (name == "-size") {
+            if (!parseNumber(value, 0, kMaxDatagram, &o.size)) usage("bad -size (0 to 65535)");
+        } else if (name == "-file") {
+            o.file = value;
+        } else {
+            usage("unknown option " + name);
+        }
+    }
+    if (o.host.empty()) usage("-host is required");
+    if (o.port < 0) usage("-port is required");
+    return o;
+}
+
+bool resolve(const std::string& host, uint16_t port, sockaddr_in* out) {
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    addrinfo* res = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &res) != 0 || !res) return false;
+    *out = *reinterpret_cast<sockaddr_in*>(res->ai_addr);
+    out->sin_port = htons(port);
+    freeaddrinfo(res);
+    return true;
+}
+
+std::string addrText(const sockaddr_in& a) {
+    char buf[INET_ADDRSTRLEN];
+    inet_ntop(AF_INET, &a.sin_addr, buf, sizeof buf);
+    return std::string(buf) + ":" + std::to_string(ntohs(a.sin_port));
+}
+
+int openSocket(const Options& o, uint16_t outStreams) {
+    int fd = socket(AF_INET, o.oneToMany ? SOCK_SEQPACKET : SOCK_STREAM, IPPROTO_SCTP);
+    if (fd < 0) {
+        if (errno == EPROTONOSUPPORT || errno == ESOCKTNOSUPPORT) {
+            fprintf(stderr, "the kernel has no SCTP; load the sctp module\n");
+            exit(1);
+        }
+        fail(std::string("socket: ") + strerror(errno));
+    }
+    sctp_initmsg init{};
+    init.sinit_num_ostreams = outStreams;
+    init.sinit_max_instreams = outStreams;
+    if (setsockopt(fd, IPPROTO_SCTP, SCTP_INITMSG, &init, sizeof init) < 0)
+        fail(std::string("setsockopt SCTP_INITMSG: ") + strerror(errno));
+    if (!o.bindAddr.empty()) {
+        sockaddr_in local{};
+        if (!resolve(o.bindAddr, 0, &local)) fail("cannot resolve -bind address " + o.bindAddr);
+        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
+            fail("cannot bind to " + o.bindAddr + ": " + strerror(errno));
+    }
+    return fd;
+}
+
+void sleepUntil(const timespec& start, long long index, long long rate) {
+    long long ns = index * 1000000000LL / rate;
+    timespec t = start;
+    t.tv_sec += ns / 1000000000LL;
+    t.tv_nsec += ns % 1000000000LL;
+    if (t.tv_nsec >= 1000000000L) {
+        t.tv_sec += 1;
+        t.tv_nsec -= 1000000000L;
+    }
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    }
+}
+
+// Ends a one-to-one association with SHUTDOWN rather than ABORT, and waits
+// a little for the peer to finish it so the daemon sees an orderly end.
+void closeOneToOne(int fd) {
+    shutdown(fd, SHUT_WR);
+    char buf[512];
+    for (int i = 0; i < 20; ++i) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 100) <= 0) continue;
+        if (recv(fd, buf, sizeof buf, 0) <= 0) break;
+    }
+    close(fd);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o = parseOptions(argc, argv);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::vector<std::vector<uint8_t>> fileDatagrams;
+    if (!o.file.empty()) {
+        std::ifstream in(o.file, std::ios::binary);
+        if (!in) fail("cannot read " + o.file + ": " + strerror(errno));
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)),
+                                   std::istreambuf_iterator<char>());
+        std::string err;
+        if (!parseRawDatagrams(bytes, &fileDatagrams, &err)) fail(o.file + ": " + err);
+        if (fileDatagrams.empty() && o.count != 0) fail(o.file + ": no datagrams");
+        for (const auto& d : fileDatagrams)
+            if (d.size() > kMaxDatagram)
+                fail(o.file + ": datagram of " + std::to_string(d.size()) + " bytes is too long");
+    }
+    long long count = o.count;
+    if (count < 0) count = o.file.empty() ? 10 : static_cast<long long>(fileDatagrams.size());
+
+    sockaddr_in peer{};
+    if (!resolve(o.host, static_cast<uint16_t>(o.port), &peer)) fail("cannot resolve " + o.host);
+    uint16_t outStreams = outboundStreamsNeeded(o.streams);
+    size_t assocs = static_cast<size_t>(o.assocs);
+
+    // One socket per association in both styles: a one-to-many socket holds
+    // one association per peer address, so several to one address need
+    // several sockets.
+    std::vector<int> socks;
+    for (size_t a = 0; a < assocs; ++a) {
+        int fd = openSocket(o, outStreams);
+        if (!o.oneToMany) {
+            if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0)
+                fail("association " + std::to_string(a) + " to " + addrText(peer) + ": " +
+                     strerror(errno));
+            sctp_status st{};
+            socklen_t len = sizeof st;
+            if (getsockopt(fd, IPPROTO_SCTP, SCTP_STATUS, &st, &len) == 0 &&
+                st.sstat_outstrms < outStreams)
+                fail("association " + std::to_string(a) + ": peer granted " +
+                     std::to_string(st.sstat_outstrms) + " outbound streams, " +
+                     std::to_string(outStreams) + " needed");
+        }
+        socks.push_back(fd);
+    }
+
+    timespec start;
+    clock_gettime(CLOCK_MONOTONIC, &start);
+    uint32_t sequence = 0;
+    uint64_t bytesSent = 0;
+    for (long long i = 0; i < count; ++i) {
+        if (o.rate > 0) sleepUntil(start, i, o.rate);
+        std::vector<uint8_t> datagram;
+        if (o.file.empty()) {
+            SyntheticDatagram d = makeNetflowDatagram(o.format, sequence, static_cast<size_t>(o.size),
+                                                      static_cast<uint32_t>(time(nullptr)));
+            sequence += o.format == NetflowFormat::V9 ? 1 : d.dataRecords;
+            datagram = std::move(d.bytes);
+        } else {
+            datagram = fileDatagrams[static_cast<size_t>(i) % fileDatagrams.size()];
+        }
+        Slot slot = slotFor(static_cast<uint64_t>(i), assocs, o.streams);
+        int fd = socks[slot.assoc];
+        sockaddr* to = o.oneToMany ? reinterpret_cast<sockaddr*>(&peer) : nullptr;
+        socklen_t tolen = o.oneToMany ? sizeof peer : 0;
+        int n = sctp_sendmsg(fd, datagram.data(), datagram.size(), to, tolen, 0, 0, slot.stream, 0, 0);
+        if (n < 0)
+            fail("send " + std::to_string(i) + " on association " + std::to_string(slot.assoc) +
+                 " stream " + std::to_string(slot.stream) + " to " + addrText(peer) + ": " +
+                 strerror(errno));
+        bytesSent += datagram.size();
+        if (!o.quiet) {
+            NetflowHeader h;
+            if (decodeNetflowHeader(datagram.data(), datagram.size(), &h))
+                printf("sent assoc %zu stream %u len %zu seq %u\n", slot.assoc, slot.stream,
+                       datagram.size(), h.sequence);
+            else
+                printf("sent assoc %zu stream %u len %zu\n", slot.assoc, slot.stream,
+                       datagram.size());
+            fflush(stdout);
+        }
+    }
+
+    for (int fd : socks) {
+        if (o.oneToMany) {
+            // SCTP_EOF asks for a graceful SHUTDOWN of the association; an
+            // association never used (count below assocs) was never set up.
+            sctp_sendmsg(fd, nullptr, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer, 0,
+                         SCTP_EOF, 0, 0, 0);
+            close(fd);
+        } else {
+            closeOneToOne(fd);
+        }
+    }
+
+    printf("sent %lld datagrams, %llu bytes, to %s over %zu %s associations, streams %s, %s\n",
+           count, static_cast<unsigned long long>(bytesSent), addrText(peer).c_str(), assocs,
+           o.oneToMany ? "one-to-many" : "one-to-one", o.streamText.c_str(),
+           o.file.empty() ? ("format " + o.formatText).c_str() : ("file " + o.file).c_str());
+    return 0;
+}

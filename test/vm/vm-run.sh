@@ -92,6 +92,7 @@ qpid=$!
 
 # The console echoes CRLF; the tag line carries the status and is not shown.
 status=124
+held=0
 exec 3<"$work/console"
 deadline=$((SECONDS + timeout))
 while :; do
@@ -106,6 +107,12 @@ while :; do
 			status=${line#"$tag exit="}
 			break
 		fi
+		# /init puts an empty line before the tag; only later lines show it.
+		if [ -z "$line" ]; then
+			held=$((held + 1))
+			continue
+		fi
+		for ((; held > 0; held--)); do echo; done
 		printf '%s\n' "$line"
 	else
 		# EOF (qemu gone) or timeout.

@@ -358,6 +358,7 @@ def several_exporters_ports_streams():
     for key in expected:
         check(got[key] == expected[key], "records of %s differ or are out of order" % (key,))
     check(col.quiet(1.0), "a record arrived without a datagram behind it")
+    check(not d.err, "stderr: %s" % d.err)
     for e in socks:
         e.close()
     check(d.p.poll() is None, "daemon ended: %s" % d.dump())
@@ -623,7 +624,7 @@ def run_companions(ahead):
     line = c.wait_line("out", r"^listening on 127\.0\.0\.1:\d+$")[0]
     cport = int(line.rsplit(":", 1)[1])
     d = Proc([ARGS.quorvane, "-forwardingport", str(cport), "-udpsocketbufsize", "1048576",
-              "-packetpoolsize", "64", "-maxpacketsize", "9000"], "quorvane")
+              "-packetpoolsize", "64", "-maxpacketsize", "9000", "-logstats", "1"], "quorvane")
     c.wait_line("err", r"sent port update")
     deadline = time.time() + DEFAULT_WAIT
     while not (try_connect(p) and try_connect(q)):
@@ -635,7 +636,13 @@ def run_companions(ahead):
                "-streams", "2", "-count", "10", "-format", "ipfix"], "quorvane-exporter")
     for x in (e1, e2):
         check(x.wait_exit(10) == 0, "exporter status %s: %s" % (x.p.returncode, x.dump()))
-    check(c.wait_exit(15) == 0, "collector status %s" % c.p.returncode)
+    try:
+        c.wait_exit(15)
+    except Fail:
+        reports = d.lines("out", r"packets received|queued packets waiting")
+        raise Fail("the collector printed %d of 20 records and still waits; the daemon's last report: %s"
+                   % (len(c.lines("out", " from ")), reports[-2:]))
+    check(c.p.returncode == 0, "collector status %s" % c.p.returncode)
     recs = c.lines("out", r" from ")
     rx = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} from (\S+) port (\d+) stream (\d+) len (\d+) (.*)$")
     seen = []

@@ -26,9 +26,10 @@ mkdir -p "$cache"
 
 if [ "$offline" = 0 ]; then
 	missing=()
-	for p in "${packages[@]}"; do
-		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-	done
+	while read -r p st; do
+		[ "$st" = installed ] || missing+=("$p")
+	done < <(for p in "${packages[@]}"; do
+		echo "$p $(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || echo none)"; done)
 	if [ ${#missing[@]} -gt 0 ] || [ ! -s "$cache/kernel-version" ]; then
 		if [ "$(id -u)" != 0 ]; then
 			log "need root to install: ${missing[*]:-} (or the kernel package)"; exit 1
@@ -42,8 +43,11 @@ if [ "$offline" = 0 ]; then
 	fi
 
 	# Only fetched and unpacked, never installed: installing would pull udev,
-	# initramfs-tools and a systemd upgrade onto the host.
-	kpkg=$(apt-cache depends "$kernel_meta" 2>/dev/null | sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1)
+	# initramfs-tools and a systemd upgrade onto the host. A kernel already in
+	# the cache is kept (delete the cache to move to a newer one).
+	kpkg=$(cat "$cache/kernel-version" 2>/dev/null || true)
+	[ -n "$kpkg" ] || kpkg=$(apt-cache depends "$kernel_meta" 2>/dev/null |
+		sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1)
 	[ -n "$kpkg" ] || { log "cannot resolve $kernel_meta (apt-get update?)"; exit 1; }
 	if [ "$(cat "$cache/kernel-version" 2>/dev/null)" != "$kpkg" ]; then
 		log "fetching $kpkg"

@@ -65,6 +65,13 @@ int openListeningSocket(int port) {
 }  // namespace
 
 void resetSelectionSet(int orvelSocket) {
+    // Only a daemon started with a thousand descriptors already open gets
+    // here; it could never watch its collector, so it stops at once.
+    if (orvelSocket >= FD_SETSIZE) {
+        logError("error, orvel socket descriptor ", orvelSocket, " is beyond the select limit of ", FD_SETSIZE,
+                 ", exiting");
+        exit(1);
+    }
     FD_ZERO(&selectionSet_);
     FD_SET(orvelSocket, &selectionSet_);
     maxFileDesc_ = orvelSocket;

@@ -160,14 +160,19 @@ class CollectorTest(unittest.TestCase):
             with open(raw_path, "rb") as f:
                 self.assertEqual(r1 + r2 + r3 + r4 + r5, f.read())
 
-    def test_count_limits_wants_and_ends_the_connection(self):
-        c = self.start("-ports", "2055", "-count", "2", "-ahead", "5", "-quiet")
+    def test_count_ends_the_connection(self):
+        c = self.start("-ports", "2055", "-count", "3", "-ahead", "2", "-quiet")
         c.connect()
         self.assertEqual([2055], c.read_port_update())
-        # No more wants than records asked for: the rest stays in the daemon.
         self.assertEqual(b"\x00\x00", c.read_exact(2))
-        self.assertTrue(c.nothing_more())
-        c.sock.sendall(record(b"a") + record(b"b"))
+        # The daemon merges wants that find its queue empty, so the collector
+        # must keep answering each record with a want even past -ahead, or
+        # it would wait forever for a record nobody asked for.
+        c.sock.sendall(record(b"a"))
+        self.assertEqual(b"\x00", c.read_exact(1))
+        c.sock.sendall(record(b"b"))
+        self.assertEqual(b"\x00", c.read_exact(1))
+        c.sock.sendall(record(b"c"))
         self.assertEqual(b"", c.sock.recv(10))  # collector closed its side
         self.assertEqual(0, c.wait())
         self.assertIsNone(c.lines.get(timeout=TIMEOUT))  # -quiet: no record lines

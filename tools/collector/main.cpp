@@ -221,16 +221,16 @@ int main(int argc, char** argv) {
         return kExitTrouble;
     }
 
-    // Ask for no more than -count records: whatever the daemon has beyond
-    // that stays queued there instead of being lost in our socket.
-    long long wantsSent = 0;
+    // One want per record received, on top of the first -ahead. The daemon
+    // merges wants that find its queue empty, so we cannot know how many of
+    // ours it still holds; what we do know is that answering every record
+    // with a want leaves it at least one, so records never stall. Capping
+    // the wants at -count would break exactly that.
     long long received = 0;
     auto sendWants = [&](long long n) {
         for (long long i = 0; i < n; ++i) {
-            if (opt.count >= 0 && wantsSent >= opt.count) return true;
             uint8_t want = kRequestWant;
             if (!sendAll(conn, &want, 1)) return false;
-            ++wantsSent;
         }
         return true;
     };

@@ -5,7 +5,6 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/sctp.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -169,16 +168,14 @@ void sleepUntil(const timespec& start, long long index, long long rate) {
     }
 }
 
-// Ends a one-to-one association with SHUTDOWN rather than ABORT, and waits
-// a little for the peer to finish it so the daemon sees an orderly end.
+// Ends a one-to-one association with SHUTDOWN rather than ABORT. The linger
+// time makes close() wait for the peer to finish the shutdown, so by the
+// time we exit the daemon has seen an orderly end.
 void closeOneToOne(int fd) {
-    shutdown(fd, SHUT_WR);
-    char buf[512];
-    for (int i = 0; i < 20; ++i) {
-        pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 100) <= 0) continue;
-        if (recv(fd, buf, sizeof buf, 0) <= 0) break;
-    }
+    linger l{};
+    l.l_onoff = 1;
+    l.l_linger = 2;
+    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     close(fd);
 }
 

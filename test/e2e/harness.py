@@ -53,7 +53,8 @@ class Daemon:
         full_env.update(env or {})
         with open(self.out_path, "wb") as out, open(self.err_path, "wb") as err:
             self.proc = subprocess.Popen([BIN] + [str(a) for a in args], stdout=out, stderr=err,
-                                         stdin=subprocess.DEVNULL, env=full_env, preexec_fn=preexec_fn)
+                                         stdin=subprocess.DEVNULL, env=full_env, preexec_fn=preexec_fn,
+                                         close_fds=preexec_fn is None)
         self.status = None
 
     def stdout(self):

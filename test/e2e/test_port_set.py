@@ -117,8 +117,10 @@ class DescriptorGuards(DaemonTest):
         time.sleep(0.2 * SLOW)
         self.collector.send(port_update([a])[1:] + port_update([b]))
         daemon.wait_out("adding listening port %d" % b)
-        self.exporter().send(b, b"on b")
+        # Still serving requests, not stuck in a receive on b.
         self.collector.want()
+        daemon.wait_out("message from orvel: wants a packet")
+        self.exporter().send(b, b"on b")
         self.assertEqual(self.collector.record(timeout=3).payload, b"on b")
 
     def test_descriptor_beyond_the_select_limit_is_refused(self):

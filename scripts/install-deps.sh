@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs, on Debian 12, every package that building, testing and the demo
+# need. Installs only what is missing, so a second run costs a second.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  libsctp-dev lksctp-tools            # the SCTP API the daemon links against
+  googletest libgtest-dev libgmock-dev
+  python3                             # end-to-end test harness
+  groff-base man-db                   # the man page check
+  clang libclang-rt-14-dev            # fuzzing
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
+done
+if [ "${#missing[@]}" -gt 0 ]; then
+  sudo=""
+  [ "$(id -u)" -eq 0 ] || sudo=sudo
+  $sudo apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
+fi

@@ -111,9 +111,9 @@ fi
 
 log "building $base"
 t0=$(date +%s%N)
-stage=$cache/pystage
-rm -rf "$stage"
-mkdir -p "$stage"
+# Private names: several test runs may share one cache.
+stage=$(mktemp -d "$cache/pystage.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
 # The Python of the test suite, minus what a socket test never imports.
 cp -a "/usr/lib/$pyver" "$stage/lib"
 (
@@ -130,7 +130,7 @@ cp -a "/usr/lib/$pyver" "$stage/lib"
 # does not spend its slow emulated CPU compiling the standard library per run.
 "$py" -m compileall -q -j0 "$stage/lib" >/dev/null || true
 
-man=$cache/base.manifest
+man=$stage/base.manifest
 {
 	echo "dir /proc"; echo "dir /sys"; echo "dir /dev"; echo "dir /tmp"; echo "dir /run"; echo "dir /root"
 	echo "dir /usr/bin"; echo "dir /usr/sbin"; echo "dir /usr/lib"; echo "dir /usr/lib64"
@@ -148,6 +148,7 @@ man=$cache/base.manifest
 	echo "elf /usr/bin/sctp_test /usr/bin/sctp_test"
 } >"$man"
 # The .so files were already placed by "tree"; "elf" lines only add their libraries.
-"$py" "$here/mkcpio.py" -z -m "$man" -o "$base"
+"$py" "$here/mkcpio.py" -z -m "$man" -o "$base.$$"
+mv -f "$base.$$" "$base"
 rm -rf "$stage"
 log "base archive $(du -h "$base" | cut -f1) in $(( ($(date +%s%N) - t0) / 1000000 )) ms"

@@ -91,39 +91,46 @@ mkfifo "$work/console"
 qpid=$!
 
 # The console echoes CRLF; the tag line carries the status and is not shown.
+# Reads wait at most a second so that a TERM from a test runner is acted on
+# (bash runs traps only between builtins) and qemu is not left behind.
 status=124
 held=0
+partial=
 exec 3<"$work/console"
 deadline=$((SECONDS + timeout))
 while :; do
-	left=$((deadline - SECONDS))
-	if [ "$left" -le 0 ]; then
+	if [ $((deadline - SECONDS)) -le 0 ]; then
 		echo "vm-run: no status from the VM within ${timeout}s" >&2
 		break
 	fi
-	if IFS= read -r -t "$left" line <&3; then
-		line=${line%$'\r'}
-		if [[ $line == "$tag exit="* ]]; then
-			status=${line#"$tag exit="}
-			break
-		fi
-		# /init puts an empty line before the tag; only later lines show it.
-		if [ -z "$line" ]; then
-			held=$((held + 1))
-			continue
-		fi
-		for ((; held > 0; held--)); do echo; done
-		printf '%s\n' "$line"
-	else
-		# EOF (qemu gone) or timeout.
-		if ! kill -0 "$qpid" 2>/dev/null; then
-			[ -n "${line:-}" ] && printf '%s\n' "${line%$'\r'}"
-			echo "vm-run: VM stopped without a status" >&2
-			sed 's/^/qemu: /' "$work/qemu.err" >&2 || true
-			status=125
-			break
-		fi
+	line=
+	IFS= read -r -t 1 line <&3 && rc=0 || rc=$?
+	if [ "$rc" -gt 128 ]; then
+		partial+=$line
+		continue
 	fi
+	if [ "$rc" != 0 ] && [ -z "$line" ]; then
+		# EOF: qemu has gone.
+		[ -n "$partial" ] && printf '%s\n' "${partial%$'\r'}"
+		echo "vm-run: VM stopped without a status" >&2
+		sed 's/^/qemu: /' "$work/qemu.err" >&2 || true
+		status=125
+		break
+	fi
+	line=$partial$line
+	partial=
+	line=${line%$'\r'}
+	if [[ $line == "$tag exit="* ]]; then
+		status=${line#"$tag exit="}
+		break
+	fi
+	# /init puts an empty line before the tag; only later lines show it.
+	if [ -z "$line" ]; then
+		held=$((held + 1))
+		continue
+	fi
+	for ((; held > 0; held--)); do echo; done
+	printf '%s\n' "$line"
 done
 exec 3<&-
 # qemu exits by itself after poweroff; anything left is ended by cleanup.

@@ -123,17 +123,6 @@ TEST(NetflowSynthesis, V5RecordCountIsCappedAndPadded) {
     SyntheticDatagram d = makeNetflowDatagram(NetflowFormat::V5, 7, 4000, 0);
     EXPECT_EQ(30u, d.dataRecords);
     EXPECT_EQ(4000u, d.bytes.size());
-    EXPECT_EQ(1700000000u, readBe32(makeNetflowDatagram(NetflowFormat::V5, 0, 0, 1700000000).bytes.data() + 8));
-}
-
-TEST(NetflowFormatName, ParsesOnlyKnownNames) {
-    NetflowFormat f;
-    EXPECT_TRUE(parseNetflowFormat("ipfix", &f));
-    EXPECT_EQ(NetflowFormat::Ipfix, f);
-    EXPECT_TRUE(parseNetflowFormat("v5", &f));
-    EXPECT_EQ(NetflowFormat::V5, f);
-    EXPECT_FALSE(parseNetflowFormat("V9", &f));
-    EXPECT_FALSE(parseNetflowFormat("v10", &f));
 }
 
 }  // namespace

@@ -45,8 +45,7 @@ cleanup() {
 trap cleanup EXIT
 trap 'exit 130' INT TERM
 
-# One want at a time: the daemon merges wants that find its queue empty.
-"$collector" -listen 0 -ports "$port" -count "$count" -ahead 1 >"$work/collector.out" 2>"$work/collector.err" &
+"$collector" -listen 0 -ports "$port" -count "$count" >"$work/collector.out" 2>"$work/collector.err" &
 cpid=$!
 i=0
 while ! grep -q '^listening on ' "$work/collector.out" 2>/dev/null; do

@@ -37,9 +37,9 @@ if [ "${QUORVANE_DEMO_VM:-0}" = 1 ] || ! has_sctp; then
 fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-demo.XXXXXX")
-cpid= dpid= tpid=
+cpid= dpid=
 cleanup() {
-	for p in $tpid $dpid $cpid; do kill "$p" 2>/dev/null; done
+	for p in $dpid $cpid; do kill "$p" 2>/dev/null; done
 	rm -rf "$work"
 }
 trap cleanup EXIT
@@ -54,8 +54,13 @@ while ! grep -q '^listening on ' "$work/collector.out" 2>/dev/null; do
 done
 cport=$(sed -n 's/^listening on 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$work/collector.out")
 echo "collector listening on 127.0.0.1:$cport, asking quorvane to listen on SCTP port $port"
-tail -n +2 -f "$work/collector.out" &
-tpid=$!
+shown=1
+# Record lines are shown as they come; tail -f would poll too slowly here.
+show_new() {
+	n=$(wc -l <"$work/collector.out")
+	[ "$n" -gt "$shown" ] && sed -n "$((shown + 1)),${n}p" "$work/collector.out"
+	shown=$n
+}
 
 "$daemon" -forwardingport "$cport" -udpsocketbufsize 1048576 -packetpoolsize 100 -maxpacketsize 9000 \
 	>"$work/daemon.out" 2>"$work/daemon.err" &
@@ -75,10 +80,11 @@ done
 
 i=0
 while kill -0 "$cpid" 2>/dev/null; do
+	show_new
 	i=$((i + 1)); [ $i -le 150 ] || { echo "demo: collector still waiting after 15 s" >&2; break; }
 	sleep 0.1
 done
-sleep 0.2
+show_new
 got=$(grep -c ' from 127\.0\.0\.1 port 2055 stream [01] len [0-9]* netflow v9 ' "$work/collector.out")
 # The collector hangs up after its last record, which ends the daemon.
 i=0

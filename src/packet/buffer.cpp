@@ -15,6 +15,8 @@ Buffer::Buffer(int size) : limit_(size), position_(0), capacity_(size), data_(nu
     }
 }
 
+Buffer::~Buffer() { free(data_); }
+
 void Buffer::put(const void* src, unsigned int n) {
     if (static_cast<unsigned int>(position_) + n > static_cast<unsigned int>(limit_)) {
         logError("insufficient buffer capacity, exiting");

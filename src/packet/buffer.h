@@ -6,6 +6,8 @@
 class Buffer {
 public:
     explicit Buffer(int size);
+    // The daemon never destroys a buffer; this is for short-lived ones elsewhere.
+    ~Buffer();
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
 

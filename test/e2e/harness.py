@@ -139,6 +139,14 @@ class Collector:
     def port_update(self, ports):
         self.send(port_update(ports))
 
+    def hold_in_port_update(self, daemon, update):
+        """Sends the first byte of update and returns once the daemon (with
+        -debug) is blocked reading the rest: what arrives meanwhile is ready
+        together with the rest of the request in the next pass."""
+        seen = daemon.stdout().count("message from orvel: port update")
+        self.send(update[:1])
+        daemon.wait_until_count("message from orvel: port update", seen + 1)
+
     def read_exact(self, n, timeout=5):
         data = b""
         deadline = time.monotonic() + timeout * SLOW

@@ -110,8 +110,7 @@ class EndOfConnection(DaemonTest):
         exporter = self.exporter()
         for i in range(150):
             exporter.send(port, bytes([i]) * 60000)
-            time.sleep(0.002)
-        daemon.wait_until_count("read 60000 bytes", 150)
+            daemon.wait_until_count("read 60000 bytes", i + 1)
         self.collector.want(150)
         time.sleep(0.5 * SLOW)
         self.collector.conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))

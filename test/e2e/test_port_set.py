@@ -29,7 +29,7 @@ class PortUpdates(DaemonTest):
         # b keeps its socket through the next update: a datagram that is
         # waiting on it while the update is read still arrives.
         update = port_update([b, c])
-        self.collector.send(update[:1])
+        self.collector.hold_in_port_update(daemon, update)
         exporter = self.exporter()
         exporter.send(b, b"waiting on b")
         time.sleep(0.2 * SLOW)
@@ -112,7 +112,7 @@ class DescriptorGuards(DaemonTest):
         daemon = self.start("-debug")
         a, b = free_udp_port(), free_udp_port()
         self.listen_on(daemon, [a])
-        self.collector.send(b"\x01")
+        self.collector.hold_in_port_update(daemon, port_update([a]))
         self.exporter().send(a, b"makes a ready")
         time.sleep(0.2 * SLOW)
         self.collector.send(port_update([a])[1:] + port_update([b]))

@@ -47,7 +47,7 @@ class Records(DaemonTest):
         # Hold the daemon inside a half-sent request while both datagrams and
         # a want arrive, so the next pass finds all three ready at once.
         update = port_update([low, high])
-        self.collector.send(update[:1])
+        self.collector.hold_in_port_update(daemon, update)
         exporter = self.exporter()
         exporter.send(high, b"sent first")
         exporter.send(low, b"sent second")
@@ -145,8 +145,11 @@ class PoolWarnings(DaemonTest):
         self.assertEqual(daemon.err_messages(), [self.LOW % (15, 10), self.EMPTY])
         self.assertEqual(daemon.out_messages().count("pool is empty, discarding packet"), 3)
         self.forward(daemon, 6)
+        daemon.wait_out(self.TOTAL % 3)
         out = daemon.out_messages()
-        self.assertEqual(out[-2:], [self.RECOVERED % 50, self.TOTAL % 3])
+        at = out.index(self.RECOVERED % 50)
+        self.assertEqual(out[at:at + 2], [self.RECOVERED % 50, self.TOTAL % 3])
+        self.assertEqual(out[at - 1], "sent 38 bytes to orvel")
         daemon.wait_out("10 packets received, 3 discarded, 6 forwarded", 3)
         # A second episode warns again and reports the total since start-up.
         self.fill(daemon, port, 10, already=13)

@@ -1,0 +1,352 @@
+// Benchmark driver: plays collector and exporter against a relay (the daemon
+// over the UDP emulation of its SCTP seam, or the floor relay), alternating
+// the two round by round so both meet the same machine state, and prints the
+// medians. Figures only; nothing here passes or fails.
+//
+// Two load shapes:
+//   window  the exporter keeps a fixed number of datagrams ahead of the
+//           records received, each followed by its want, so the relay always
+//           has work and the kernel drops nothing;
+//   flood   an exporter thread sends as fast as it can, the relay's pool fills
+//           and overflows, and the wants alone set the pace.
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+struct Options {
+    std::string daemon, floor, preload;
+    double seconds = 3, warmup = 1;
+    int rounds = 5, pool = 4096, maxsize = 1400, window = 64, rcvbuf = 1 << 20;
+    std::vector<int> payloads{100, 1400};
+    std::vector<std::string> modes{"window", "flood"};
+};
+
+struct Result {
+    double recordsPerSecond = 0, mallocsPerRecord = 0, cpuMicrosPerRecord = 0;
+    double rssKiB = 0, anonKiB = 0, hwmKiB = 0, dropsOrStalls = 0;
+    bool ok = false;
+};
+
+void die(const char* what) {
+    perror(what);
+    exit(2);
+}
+
+int freeUdpPort() {
+    int s = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) die("bind udp");
+    socklen_t len = sizeof a;
+    getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
+    close(s);
+    return ntohs(a.sin_port);
+}
+
+// user+sys ticks of the process, from /proc/PID/stat fields 14 and 15.
+long cpuTicks(pid_t pid) {
+    char path[64], buf[1024];
+    snprintf(path, sizeof path, "/proc/%d/stat", pid);
+    FILE* f = fopen(path, "r");
+    if (!f) return -1;
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    const char* p = strrchr(buf, ')');
+    if (!p) return -1;
+    long utime = 0, stime = 0;
+    // After ")": state is field 3; utime is field 14.
+    if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) != 2) return -1;
+    return utime + stime;
+}
+
+long statusKiB(pid_t pid, const char* key) {
+    char path[64], line[256];
+    snprintf(path, sizeof path, "/proc/%d/status", pid);
+    FILE* f = fopen(path, "r");
+    if (!f) return -1;
+    long v = -1;
+    size_t k = strlen(key);
+    while (fgets(line, sizeof line, f))
+        if (!strncmp(line, key, k) && line[k] == ':') v = atol(line + k + 1);
+    fclose(f);
+    return v;
+}
+
+void sendAll(int fd, const void* data, size_t len) {
+    const char* p = static_cast<const char*>(data);
+    while (len > 0) {
+        ssize_t n = send(fd, p, len, MSG_NOSIGNAL);
+        if (n <= 0) die("send to relay");
+        p += n;
+        len -= static_cast<size_t>(n);
+    }
+}
+
+Result runOnce(const Options& o, const std::string& relay, int payload, const std::string& mode) {
+    Result r;
+    int listener = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(listener, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || listen(listener, 1) != 0) die("listen");
+    socklen_t alen = sizeof a;
+    getsockname(listener, reinterpret_cast<sockaddr*>(&a), &alen);
+    int collectorPort = ntohs(a.sin_port);
+    int udpPort = freeUdpPort();
+
+    char counterPath[] = "/tmp/quorvane-bench-mallocs-XXXXXX";
+    int cfd = mkstemp(counterPath);
+    if (cfd < 0 || ftruncate(cfd, 8) != 0) die("counter file");
+    auto* mallocs = static_cast<volatile uint64_t*>(mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, cfd, 0));
+    close(cfd);
+
+    pid_t pid = fork();
+    if (pid == 0) {
+        setenv("QUORVANE_MALLOC_COUNTER", counterPath, 1);
+        if (!o.preload.empty()) setenv("LD_PRELOAD", o.preload.c_str(), 1);
+        int null = open("/dev/null", O_WRONLY);
+        dup2(null, 1);
+        dup2(null, 2);
+        std::string fp = std::to_string(collectorPort), buf = std::to_string(o.rcvbuf),
+                    pool = std::to_string(o.pool), max = std::to_string(o.maxsize);
+        execl(relay.c_str(), relay.c_str(), "-forwardingport", fp.c_str(), "-udpsocketbufsize", buf.c_str(),
+              "-packetpoolsize", pool.c_str(), "-maxpacketsize", max.c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    pollfd lp{listener, POLLIN, 0};
+    if (poll(&lp, 1, 10000) != 1) {
+        fprintf(stderr, "relay %s did not connect\n", relay.c_str());
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+        return r;
+    }
+    int conn = accept(listener, nullptr, nullptr);
+    close(listener);
+
+    unsigned char update[9] = {1, 0, 0, 0, 1, 0, 0, static_cast<unsigned char>(udpPort >> 8),
+                               static_cast<unsigned char>(udpPort)};
+    sendAll(conn, update, sizeof update);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+
+    int exporter = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in to{};
+    to.sin_family = AF_INET;
+    to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    to.sin_port = htons(static_cast<uint16_t>(udpPort));
+    connect(exporter, reinterpret_cast<sockaddr*>(&to), sizeof to);
+    std::vector<unsigned char> frame(4 + static_cast<size_t>(payload));
+    frame[2] = 0;
+    frame[3] = 5;
+    for (size_t i = 4; i < frame.size(); ++i) frame[i] = static_cast<unsigned char>(i);
+
+    std::atomic<bool> stop{false};
+    std::thread flooder;
+    bool window = mode == "window";
+    std::vector<char> wants(static_cast<size_t>(o.window), 0);
+    if (window) {
+        for (int i = 0; i < o.window; ++i) send(exporter, frame.data(), frame.size(), 0);
+    } else {
+        flooder = std::thread([&] {
+            while (!stop.load(std::memory_order_relaxed)) send(exporter, frame.data(), frame.size(), 0);
+        });
+    }
+    sendAll(conn, wants.data(), wants.size());
+
+    std::vector<unsigned char> in(1 << 20);
+    size_t have = 0;
+    uint64_t records = 0, stalls = 0;
+    auto start = Clock::now();
+    auto windowStart = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.warmup));
+    auto windowEnd = windowStart + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.seconds));
+    bool inWindow = false;
+    uint64_t records0 = 0, mallocs0 = 0;
+    long ticks0 = 0;
+    Clock::time_point t0;
+    for (;;) {
+        auto now = Clock::now();
+        if (!inWindow && now >= windowStart) {
+            inWindow = true;
+            t0 = now;
+            records0 = records;
+            mallocs0 = *mallocs;
+            ticks0 = cpuTicks(pid);
+        }
+        if (now >= windowEnd) {
+            uint64_t got = records - records0;
+            double secs = std::chrono::duration<double>(now - t0).count();
+            long ticks = cpuTicks(pid) - ticks0;
+            r.recordsPerSecond = got / secs;
+            r.mallocsPerRecord = got ? double(*mallocs - mallocs0) / got : 0;
+            r.cpuMicrosPerRecord = got ? ticks * 1e6 / sysconf(_SC_CLK_TCK) / got : 0;
+            r.rssKiB = statusKiB(pid, "VmRSS");
+            r.hwmKiB = statusKiB(pid, "VmHWM");
+            r.anonKiB = statusKiB(pid, "RssAnon");
+            r.dropsOrStalls = stalls;
+            r.ok = got > 0;
+            break;
+        }
+        pollfd p{conn, POLLIN, 0};
+        if (poll(&p, 1, 100) == 0) {
+            // Wants that found the queue empty merged; keep the loop alive.
+            ++stalls;
+            if (window) send(exporter, frame.data(), frame.size(), 0);
+            sendAll(conn, wants.data(), 1);
+            continue;
+        }
+        ssize_t n = recv(conn, in.data() + have, in.size() - have, 0);
+        if (n <= 0) {
+            fprintf(stderr, "relay %s closed the connection\n", relay.c_str());
+            break;
+        }
+        have += static_cast<size_t>(n);
+        size_t at = 0, done = 0;
+        while (have - at >= 36) {
+            const unsigned char* h = in.data() + at + 32;
+            size_t len = (size_t{h[0]} << 24) | (size_t{h[1]} << 16) | (size_t{h[2]} << 8) | h[3];
+            if (have - at < 36 + len) break;
+            at += 36 + len;
+            ++done;
+        }
+        memmove(in.data(), in.data() + at, have - at);
+        have -= at;
+        records += done;
+        if (done > 0) {
+            if (window)
+                for (size_t i = 0; i < done; ++i) send(exporter, frame.data(), frame.size(), 0);
+            if (wants.size() < done) wants.resize(done, 0);
+            sendAll(conn, wants.data(), done);
+        }
+    }
+    stop = true;
+    if (flooder.joinable()) flooder.join();
+    close(exporter);
+    close(conn);
+    for (int i = 0; i < 50; ++i) {
+        if (waitpid(pid, nullptr, WNOHANG) == pid) {
+            pid = 0;
+            break;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    if (pid != 0) {
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    munmap(const_cast<uint64_t*>(mallocs), 8);
+    unlink(counterPath);
+    return r;
+}
+
+double median(std::vector<double> v) {
+    if (v.empty()) return 0;
+    std::sort(v.begin(), v.end());
+    size_t m = v.size() / 2;
+    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
+}
+
+std::vector<std::string> split(const std::string& s) {
+    std::vector<std::string> out;
+    size_t b = 0;
+    for (size_t e; (e = s.find(',', b)) != std::string::npos; b = e + 1) out.push_back(s.substr(b, e - b));
+    out.push_back(s.substr(b));
+    return out;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i + 1 < argc; i += 2) {
+        std::string k = argv[i], v = argv[i + 1];
+        if (k == "--daemon") o.daemon = v;
+        else if (k == "--floor") o.floor = v;
+        else if (k == "--preload") o.preload = v;
+        else if (k == "--seconds") o.seconds = atof(v.c_str());
+        else if (k == "--warmup") o.warmup = atof(v.c_str());
+        else if (k == "--rounds") o.rounds = atoi(v.c_str());
+        else if (k == "--pool") o.pool = atoi(v.c_str());
+        else if (k == "--maxsize") o.maxsize = atoi(v.c_str());
+        else if (k == "--window") o.window = atoi(v.c_str());
+        else if (k == "--rcvbuf") o.rcvbuf = atoi(v.c_str());
+        else if (k == "--modes") o.modes = split(v);
+        else if (k == "--payloads") {
+            o.payloads.clear();
+            for (auto& p : split(v)) o.payloads.push_back(atoi(p.c_str()));
+        } else {
+            fprintf(stderr, "unknown option %s\n", k.c_str());
+            return 2;
+        }
+    }
+    if (o.daemon.empty() || o.floor.empty()) {
+        fprintf(stderr,
+                "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
+                " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood]"
+                " [--payloads 100,1400]\n");
+        return 2;
+    }
+    signal(SIGPIPE, SIG_IGN);
+    double poolKiB = double(o.pool) * (o.maxsize + 36) / 1024;
+    printf("pool %d x %d bytes = %.0f KiB; %d rounds of %.1f s (after %.1f s warm-up), relays alternating\n\n",
+           o.pool, o.maxsize + 36, poolKiB, o.rounds, o.seconds, o.warmup);
+    printf("%-7s %7s %11s %11s %6s %9s %8s %8s %8s %8s %9s %8s %6s\n", "mode", "payload", "quorvane/s", "floor/s",
+           "ratio", "mallocs/r", "cpu us/r", "floor us", "RSS KiB", "anon KiB", "anon-pool", "floorRSS", "stalls");
+    for (const std::string& mode : o.modes) {
+        for (int payload : o.payloads) {
+            std::vector<double> q, f, ratios, m, cq, cf, rss, anon, frss, st;
+            for (int round = 0; round < o.rounds; ++round) {
+                // Alternate which relay goes first so drift hits both alike.
+                Result a, b;
+                if (round % 2 == 0) {
+                    a = runOnce(o, o.daemon, payload, mode);
+                    b = runOnce(o, o.floor, payload, mode);
+                } else {
+                    b = runOnce(o, o.floor, payload, mode);
+                    a = runOnce(o, o.daemon, payload, mode);
+                }
+                if (!a.ok || !b.ok) continue;
+                q.push_back(a.recordsPerSecond);
+                f.push_back(b.recordsPerSecond);
+                ratios.push_back(a.recordsPerSecond / b.recordsPerSecond);
+                m.push_back(a.mallocsPerRecord);
+                cq.push_back(a.cpuMicrosPerRecord);
+                cf.push_back(b.cpuMicrosPerRecord);
+                rss.push_back(a.rssKiB);
+                anon.push_back(a.anonKiB);
+                frss.push_back(b.rssKiB);
+                st.push_back(a.dropsOrStalls);
+            }
+            double mq = median(q), mf = median(f);
+            printf("%-7s %7d %11.0f %11.0f %6.3f %9.4f %8.2f %8.2f %8.0f %8.0f %9.0f %8.0f %6.0f\n", mode.c_str(),
+                   payload, mq, mf, mf > 0 ? mq / mf : 0, median(m), median(cq), median(cf), median(rss),
+                   median(anon), median(anon) - poolKiB, median(frss), median(st));
+            printf("%-7s %7s per-round ratios:", "", "");
+            for (double x : ratios) printf(" %.3f", x);
+            printf("\n");
+            fflush(stdout);
+        }
+    }
+    return 0;
+}

@@ -32,6 +32,15 @@ def free_udp_port():
         return s.getsockname()[1]
 
 
+def port_taken(port):
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        try:
+            s.bind(("0.0.0.0", port))
+            return False
+        except OSError:
+            return True
+
+
 def wait_until(predicate, timeout, what):
     deadline = time.monotonic() + timeout * SLOW
     while time.monotonic() < deadline:
@@ -237,14 +246,11 @@ class DaemonTest(unittest.TestCase):
         self.exporters.append(e)
         return e
 
-    def listen_on(self, daemon, ports, debug=True):
-        """Port update, then a want-free round trip proving the update was applied."""
+    def listen_on(self, daemon, ports, debug=None):
+        """Port update, then waits until the emulated SCTP sockets are bound."""
         self.collector.port_update(ports)
-        if debug:
-            for p in ports:
-                daemon.wait_out("adding listening port %d" % p)
-        else:
-            time.sleep(0.2 * SLOW)
+        for p in ports:
+            wait_until(lambda: port_taken(p & 0xffff), 5, "port %d to be bound" % p)
         return ports
 
     def assertExit(self, daemon, status, timeout=5):

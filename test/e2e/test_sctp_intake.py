@@ -28,7 +28,7 @@ class Records(DaemonTest):
     def test_one_record_per_want_oldest_first_across_ports(self):
         daemon = self.start()
         low, high = sorted({free_udp_port(), free_udp_port()})
-        self.listen_on(daemon, [low, high], debug=False)
+        self.listen_on(daemon, [low, high])
         exporter = self.exporter()
         sent = [(high, b"one", 7), (low, b"two", 65535), (high, b"three", 0)]
         for port, payload, stream in sent:

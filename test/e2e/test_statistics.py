@@ -54,7 +54,7 @@ class Report(DaemonTest):
         # Under the thread sanitizer this is the race detector's workload:
         # the reporter reads every counter and length while they change.
         daemon = self.start("-logstats", "1", pool=64, maxsize=200)
-        port = self.listen_on(daemon, [free_udp_port()], debug=False)[0]
+        port = self.listen_on(daemon, [free_udp_port()])[0]
         exporter = self.exporter()
         total = 3000 if not SANITIZED else 1500
         self.collector.want(8)

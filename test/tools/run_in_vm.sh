@@ -1,16 +1,14 @@
 #!/bin/bash
 # Runs the tools' SCTP tests inside the test VM, whose kernel has SCTP.
 #   run_in_vm.sh EXPORTER COLLECTOR [QUORVANE]
-# Exits 77 (skipped) when the VM is not prepared on this machine.
+# Without the VM it fails, or exits 77 (skipped) under QUORVANE_SKIP_VM=1.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 exporter=$1 collector=$2 daemon=${3:-}
-cache=${QUORVANE_VM_CACHE:-$repo/.cache/vm}
-if ! command -v qemu-system-x86_64 >/dev/null || [ ! -s "$cache/kernel/vmlinuz" ]; then
-	echo "no test VM here (run test/vm/prepare.sh); skipped"
-	exit 77
-fi
+# Fails loudly when the VM is missing, unless QUORVANE_SKIP_VM=1 asks for a skip.
+. "$repo/test/vm/vm-available.sh"
+vm_available || exit 77
 guest=$(mktemp)
 trap 'rm -f "$guest"' EXIT
 {

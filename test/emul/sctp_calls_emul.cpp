@@ -34,11 +34,11 @@ size_t handedOut[kMaxFd];
 char skipScratch[kMaxDatagram];
 
 bool failing(const char* what) {
-    const char* spec = getenv("QUORVANE_EMUL_FAIL");
-    if (spec == nullptr) return false;
+    const char* list = getenv("QUORVANE_EMUL_FAIL");
+    if (list == nullptr) return false;
     size_t n = strlen(what);
-    for (const char* p = spec; (p = strstr(p, what)) != nullptr; p += n) {
-        bool startOk = p == spec || p[-1] == ',';
+    for (const char* p = list; (p = strstr(p, what)) != nullptr; p += n) {
+        bool startOk = p == list || p[-1] == ',';
         bool endOk = p[n] == '\0' || p[n] == ',';
         if (startOk && endOk) return true;
     }

@@ -60,10 +60,10 @@ for a in "$@"; do printf '%s\n' "$a" >>"$work/args"; done
 	echo "file /run/timeout $work/gtimeout 644"
 	echo "file /run/args $work/args 644"
 	echo "file /run/script $script 755"
-	for spec in ${files[@]+"${files[@]}"}; do
-		host=${spec%%:*}
-		guest=${spec#*:}
-		[ "$guest" = "$spec" ] && guest=/opt/$(basename "$host")
+	for item in ${files[@]+"${files[@]}"}; do
+		host=${item%%:*}
+		guest=${item#*:}
+		[ "$guest" = "$item" ] && guest=/opt/$(basename "$host")
 		[ -e "$host" ] || { echo "vm-run: $host does not exist" >&2; exit 2; }
 		if [ -d "$host" ]; then
 			echo "tree $guest $host"

@@ -4,8 +4,9 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUORVANE_BENCH_BUILD:-$root/build-bench}"
-cmake -S "$root/bench" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build.configure.log" 2>&1 \
-  || { cat "$build.configure.log"; exit 1; }
+mkdir -p "$build"
+cmake -S "$root/bench" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >"$build/configure.log" 2>&1 \
+  || { cat "$build/configure.log"; exit 1; }
 cmake --build "$build" -j"$(nproc)" --target quorvane_emul floor_relay malloc_count quorvane_bench >/dev/null
 echo "machine: $(nproc) CPUs, $(sed -n 's/^model name[[:space:]]*: //p' /proc/cpuinfo | head -1), kernel $(uname -r)"
 exec "$build/quorvane_bench" --daemon "$build/quorvane/test/quorvane_emul" --floor "$build/floor_relay" \

@@ -18,6 +18,7 @@
 #include <string>
 #include <vector>
 
+#include "common/args.h"
 #include "record.h"
 
 namespace {
@@ -50,15 +51,6 @@ void onHangup(int) { reloadRequested = 1; }
     if (!why.empty()) fprintf(stderr, "quorvane-collector: %s\n", why.c_str());
     fprintf(stderr, "%s\n", kUsage);
     exit(kExitTrouble);
-}
-
-bool parseNumber(const char* text, long long min, long long max, long long* out) {
-    char* end = nullptr;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || errno != 0 || v < min || v > max) return false;
-    *out = v;
-    return true;
 }
 
 Options parseOptions(int argc, char** argv) {

@@ -19,6 +19,7 @@
 #include <string>
 #include <vector>
 
+#include "common/args.h"
 #include "../common/netflow.h"
 #include "datagrams.h"
 
@@ -57,15 +58,6 @@ struct Options {
 [[noreturn]] void fail(const std::string& what) {
     fprintf(stderr, "quorvane-exporter: %s\n", what.c_str());
     exit(1);
-}
-
-bool parseNumber(const char* text, long long min, long long max, long long* out) {
-    char* end = nullptr;
-    errno = 0;
-    long long v = strtoll(text, &end, 10);
-    if (*text == '\0' || *end != '\0' || errno != 0 || v < min || v > max) return false;
-    *out = v;
-    return true;
 }
 
 Options parseOptions(int argc, char** argv) {

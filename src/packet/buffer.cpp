@@ -17,29 +17,7 @@ Buffer::Buffer(int size) : limit_(size), position_(0), capacity_(size), data_(nu
 
 Buffer::~Buffer() { free(data_); }
 
-void Buffer::put(const void* src, unsigned int n) {
-    if (static_cast<unsigned int>(position_) + n > static_cast<unsigned int>(limit_)) {
-        logError("insufficient buffer capacity, exiting");
-        exit(1);
-    }
-    memcpy(data_ + position_, src, n);
-    position_ += static_cast<int>(n);
-}
-
-void Buffer::putInt(unsigned int value) {
-    unsigned char bytes[4];
-    for (int i = 3; i >= 0; --i) {
-        bytes[i] = static_cast<unsigned char>(value & 0xff);
-        value >>= 8;
-    }
-    put(bytes, sizeof bytes);
-}
-
-void Buffer::putLong(unsigned long long value) {
-    unsigned char bytes[8];
-    for (int i = 7; i >= 0; --i) {
-        bytes[i] = static_cast<unsigned char>(value & 0xff);
-        value >>= 8;
-    }
-    put(bytes, sizeof bytes);
+void Buffer::overflowAndExit() {
+    logError("insufficient buffer capacity, exiting");
+    exit(1);
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <vector>
 
+#include "main/settings.h"
 #include "packet/packet_msg.h"
 
 namespace {
@@ -118,6 +119,34 @@ TEST(PacketMsg, FullPayloadFillsStorageAndClearResetsFields) {
     EXPECT_EQ(message.deviceAddress().s_addr, 0u);
     EXPECT_EQ(message.timestamp(), 0u);
     EXPECT_EQ(buffer.remaining(), buffer.capacity());
+}
+
+}  // namespace
+
+namespace {
+
+// The reserve thresholds come from 32-bit unsigned arithmetic: a product past
+// 2^32 wraps, exactly as operators' existing configurations expect.
+TEST(Settings, ReserveThresholdsTruncateAndWrap) {
+    struct Case {
+        const char* pool;
+        const char* warn;
+        const char* cancel;
+        unsigned int low, high;
+    } cases[] = {
+        {"200", "15", "50", 30, 100},
+        {"10", "15", "50", 1, 5},
+        {"6", "15", "50", 0, 3},
+        {"50000000", "100", "100", 7050327, 7050327},
+    };
+    for (const Case& c : cases) {
+        const char* argv[] = {"quorvane", "-forwardingport", "1", "-udpsocketbufsize", "0", "-packetpoolsize",
+                              c.pool, "-maxpacketsize", "0", "-poolusagewarnpct", c.warn,
+                              "-cancelpoolusagewarnpct", c.cancel};
+        parseArgs(13, const_cast<char**>(argv));
+        EXPECT_EQ(poolUsageWarningNumPackets_, c.low) << c.pool;
+        EXPECT_EQ(cancelPoolUsageWarningNumPackets_, c.high) << c.pool;
+    }
 }
 
 }  // namespace

@@ -246,7 +246,7 @@ class DaemonTest(unittest.TestCase):
         self.exporters.append(e)
         return e
 
-    def listen_on(self, daemon, ports, debug=None):
+    def listen_on(self, daemon, ports):
         """Port update, then waits until the emulated SCTP sockets are bound."""
         self.collector.port_update(ports)
         for p in ports:

@@ -6,7 +6,7 @@ set -euo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh
 if ! python3 -c 'import socket; socket.socket(socket.AF_INET, socket.SOCK_SEQPACKET, 132).close()' 2>/dev/null; then
-  test/vm/prepare.sh >/dev/null
+  scripts/vm/prepare.sh >/dev/null
 fi
 cmake -S . -B build/plain -DQUORVANE_SANITIZE= >/dev/null
 cmake --build build/plain -j"$(nproc)" --target quorvane quorvane-collector quorvane-exporter >/dev/null

@@ -4,8 +4,8 @@
 set -uo pipefail
 cd "$(dirname "$0")"
 scripts/install-deps.sh || exit 1
-if [ -x test/vm/prepare.sh ]; then
-  test/vm/prepare.sh || exit 1
+if [ -x scripts/vm/prepare.sh ]; then
+  scripts/vm/prepare.sh || exit 1
 fi
 
 passed=0

@@ -5,7 +5,7 @@
 #   scripts/demo.sh [BUILD_DIR]      (default: build)
 #
 # Where this kernel has no SCTP, the same three programs run inside the test
-# VM (test/vm, prepared by test/vm/prepare.sh). QUORVANE_DEMO_VM=1 forces the
+# VM (scripts/vm, prepared by scripts/vm/prepare.sh). QUORVANE_DEMO_VM=1 forces the
 # VM. Exits 0 only when all ten records reached the collector.
 # POSIX sh: the VM runs this very script under busybox.
 set -u
@@ -27,7 +27,7 @@ has_sctp() {
 
 if [ "${QUORVANE_DEMO_VM:-0}" = 1 ] || ! has_sctp; then
 	[ "${QUORVANE_DEMO_VM:-0}" = 1 ] || echo "demo: this kernel has no SCTP; running the demo inside the test VM"
-	vm=$here/../test/vm
+	vm=$here/vm
 	abs() { (cd "$(dirname "$1")" && echo "$(pwd)/$(basename "$1")"); }
 	exec "$vm/vm-run.sh" -t 60 \
 		-f "$(abs "$daemon"):/opt/demo/quorvane" \

@@ -7,7 +7,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 repo=$(cd "$here/../.." && pwd)
 exporter=$1 collector=$2 daemon=${3:-}
 # Fails loudly when the VM is missing, unless QUORVANE_SKIP_VM=1 asks for a skip.
-. "$repo/test/vm/vm-available.sh"
+. "$repo/scripts/vm/vm-available.sh"
 vm_available || exit 77
 guest=$(mktemp)
 trap 'rm -f "$guest"' EXIT
@@ -19,4 +19,4 @@ trap 'rm -f "$guest"' EXIT
 } >"$guest"
 files=(-f "$exporter" -f "$collector" -f "$here/exporter_cli.py" -f "$here/chain_vm.py")
 [ -n "$daemon" ] && files+=(-f "$daemon")
-exec "$repo/test/vm/vm-run.sh" -t 200 "${files[@]}" "$guest"
+exec "$repo/scripts/vm/vm-run.sh" -t 200 "${files[@]}" "$guest"

@@ -3,7 +3,7 @@
 # lines reached the host with the fields the demo asked for.
 #   check-demo.sh DEMO_SCRIPT BUILD_DIR
 demo=$1 build=$2
-source "$(dirname "$0")/vm-available.sh"
+source "$(dirname "$0")/../../scripts/vm/vm-available.sh"
 vm_available || exit 77
 out=$(QUORVANE_DEMO_VM=1 "$demo" "$build" 2>&1)
 rc=$?

@@ -20,7 +20,7 @@ if [ $# -ge 2 ] && [ "$1" != -- ]; then exporter=$1 collector=$2; shift 2; fi
 mkdir -p "$results"
 rm -f "$results/results.txt" "$results/suite.log" "$results/skipped"
 
-source "$here/vm-available.sh"
+source "$repo/scripts/vm/vm-available.sh"
 if ! vm_available; then
 	echo "SKIPPED: $vm_missing" >"$results/skipped"
 	exit 77
@@ -34,7 +34,7 @@ else
 fi
 
 start=$SECONDS
-"$here/vm-run.sh" -t "${QUORVANE_VM_TIMEOUT:-170}" "${files[@]}" "$here/e2e/guest.sh" "$@" | tee "$results/suite.log"
+"$repo/scripts/vm/vm-run.sh" -t "${QUORVANE_VM_TIMEOUT:-170}" "${files[@]}" "$here/e2e/guest.sh" "$@" | tee "$results/suite.log"
 rc=${PIPESTATUS[0]}
 grep -E '^RESULT ' "$results/suite.log" >"$results/results.txt"
 echo "run-e2e: VM suite took $((SECONDS - start))s, status $rc"

@@ -3,8 +3,8 @@
 # static busybox, the SCTP tools, and a kernel whose SCTP is a module, then
 # builds the part of the initramfs that does not change between runs.
 #
-#   test/vm/prepare.sh            install packages (as root) and build the cache
-#   test/vm/prepare.sh --offline  only (re)build the cache from what is installed
+#   scripts/vm/prepare.sh            install packages (as root) and build the cache
+#   scripts/vm/prepare.sh --offline  only (re)build the cache from what is installed
 #
 # Cache: ${QUORVANE_VM_CACHE:-<repo>/.cache/vm}. Idempotent; when nothing
 # changed it only checks stamps.

@@ -17,7 +17,7 @@ vm_available() {
 	local required=0
 	{ [ -n "${CI:-}" ] || [ "${QUORVANE_REQUIRE_VM:-}" = 1 ]; } && required=1
 	if [ "$required" = 1 ] && [ "$(id -u)" = 0 ]; then
-		echo "vm: $vm_missing; running test/vm/prepare.sh" >&2
+		echo "vm: $vm_missing; running scripts/vm/prepare.sh" >&2
 		"$here/prepare.sh" >&2 && _vm_check
 		[ -z "$vm_missing" ] && return 0
 	fi
@@ -25,6 +25,6 @@ vm_available() {
 		echo "SKIPPED: SCTP VM unavailable ($vm_missing); QUORVANE_SKIP_VM=1" >&2
 		return 1
 	fi
-	echo "FAILED: SCTP VM unavailable: $vm_missing. Run test/vm/prepare.sh (as root), or set QUORVANE_SKIP_VM=1 to skip." >&2
+	echo "FAILED: SCTP VM unavailable: $vm_missing. Run scripts/vm/prepare.sh (as root), or set QUORVANE_SKIP_VM=1 to skip." >&2
 	exit 1
 }

@@ -31,8 +31,8 @@ script=$1
 shift
 
 qemu=$(command -v qemu-system-x86_64 || true)
-[ -n "$qemu" ] || { echo "vm-run: qemu-system-x86_64 not found; run test/vm/prepare.sh" >&2; exit 125; }
-[ -s "$cache/kernel/vmlinuz" ] || { echo "vm-run: no kernel in $cache; run test/vm/prepare.sh" >&2; exit 125; }
+[ -n "$qemu" ] || { echo "vm-run: qemu-system-x86_64 not found; run scripts/vm/prepare.sh" >&2; exit 125; }
+[ -s "$cache/kernel/vmlinuz" ] || { echo "vm-run: no kernel in $cache; run scripts/vm/prepare.sh" >&2; exit 125; }
 "$here/prepare.sh" --offline
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-vm.XXXXXX")

@@ -4,7 +4,6 @@
 #include <arpa/inet.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/sctp.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -22,6 +21,7 @@
 #include "common/args.h"
 #include "../common/netflow.h"
 #include "datagrams.h"
+#include "sctp_send.h"
 
 namespace {
 
@@ -125,19 +125,15 @@ std::string addrText(const sockaddr_in& a) {
 }
 
 int openSocket(const Options& o, uint16_t outStreams) {
-    int fd = socket(AF_INET, o.oneToMany ? SOCK_SEQPACKET : SOCK_STREAM, IPPROTO_SCTP);
+    const char* call = "";
+    int fd = exporterSocket(o.oneToMany, outStreams, &call);
     if (fd < 0) {
         if (errno == EPROTONOSUPPORT || errno == ESOCKTNOSUPPORT) {
             fprintf(stderr, "the kernel has no SCTP; load the sctp module\n");
             exit(1);
         }
-        fail(std::string("socket: ") + strerror(errno));
+        fail(std::string(call) + ": " + strerror(errno));
     }
-    sctp_initmsg init{};
-    init.sinit_num_ostreams = outStreams;
-    init.sinit_max_instreams = outStreams;
-    if (setsockopt(fd, IPPROTO_SCTP, SCTP_INITMSG, &init, sizeof init) < 0)
-        fail(std::string("setsockopt SCTP_INITMSG: ") + strerror(errno));
     if (!o.bindAddr.empty()) {
         sockaddr_in local{};
         if (!resolve(o.bindAddr, 0, &local)) fail("cannot resolve -bind address " + o.bindAddr);
@@ -158,17 +154,6 @@ void sleepUntil(const timespec& start, long long index, long long rate) {
     }
     while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
     }
-}
-
-// Ends a one-to-one association with SHUTDOWN rather than ABORT. The linger
-// time makes close() wait for the peer to finish the shutdown, so by the
-// time we exit the daemon has seen an orderly end.
-void closeOneToOne(int fd) {
-    linger l{};
-    l.l_onoff = 1;
-    l.l_linger = 2;
-    setsockopt(fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
-    close(fd);
 }
 
 }  // namespace
@@ -205,16 +190,13 @@ int main(int argc, char** argv) {
     for (size_t a = 0; a < assocs; ++a) {
         int fd = openSocket(o, outStreams);
         if (!o.oneToMany) {
-            if (connect(fd, reinterpret_cast<sockaddr*>(&peer), sizeof peer) < 0)
+            int granted = 0;
+            if (exporterConnect(fd, peer, &granted) < 0)
                 fail("association " + std::to_string(a) + " to " + addrText(peer) + ": " +
                      strerror(errno));
-            sctp_status st{};
-            socklen_t len = sizeof st;
-            if (getsockopt(fd, IPPROTO_SCTP, SCTP_STATUS, &st, &len) == 0 &&
-                st.sstat_outstrms < outStreams)
-                fail("association " + std::to_string(a) + ": peer granted " +
-                     std::to_string(st.sstat_outstrms) + " outbound streams, " +
-                     std::to_string(outStreams) + " needed");
+            if (granted < outStreams)
+                fail("association " + std::to_string(a) + ": peer granted " + std::to_string(granted) +
+                     " outbound streams, " + std::to_string(outStreams) + " needed");
         }
         socks.push_back(fd);
     }
@@ -236,9 +218,8 @@ int main(int argc, char** argv) {
         }
         Slot slot = slotFor(static_cast<uint64_t>(i), assocs, o.streams);
         int fd = socks[slot.assoc];
-        sockaddr* to = o.oneToMany ? reinterpret_cast<sockaddr*>(&peer) : nullptr;
-        socklen_t tolen = o.oneToMany ? sizeof peer : 0;
-        int n = sctp_sendmsg(fd, datagram.data(), datagram.size(), to, tolen, 0, 0, slot.stream, 0, 0);
+        int n = exporterSend(fd, datagram.data(), datagram.size(), o.oneToMany ? &peer : nullptr,
+                             slot.stream);
         if (n < 0)
             fail("send " + std::to_string(i) + " on association " + std::to_string(slot.assoc) +
                  " stream " + std::to_string(slot.stream) + " to " + addrText(peer) + ": " +
@@ -256,17 +237,7 @@ int main(int argc, char** argv) {
         }
     }
 
-    for (int fd : socks) {
-        if (o.oneToMany) {
-            // SCTP_EOF asks for a graceful SHUTDOWN of the association; an
-            // association never used (count below assocs) was never set up.
-            sctp_sendmsg(fd, nullptr, 0, reinterpret_cast<sockaddr*>(&peer), sizeof peer, 0,
-                         SCTP_EOF, 0, 0, 0);
-            close(fd);
-        } else {
-            closeOneToOne(fd);
-        }
-    }
+    for (int fd : socks) exporterClose(fd, o.oneToMany ? &peer : nullptr);
 
     printf("sent %lld datagrams, %llu bytes, to %s over %zu %s associations, streams %s, %s\n",
            count, static_cast<unsigned long long>(bytesSent), addrText(peer).c_str(), assocs,

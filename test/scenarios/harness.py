@@ -233,11 +233,6 @@ class Collector:
     def nothing_pending(self, wait=0.3):
         return not select.select([self.conn], [], [], wait * SLOW)[0]
 
-    def reset(self):
-        """Closes with a reset rather than an orderly end."""
-        self.conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        self.close()
-
     def close(self):
         for s in (self.conn, self.listener):
             if s is not None:

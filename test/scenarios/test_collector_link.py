@@ -121,9 +121,9 @@ class EndOfConnection(Scenario):
             with self.subTest(read=cut):
                 self.leave_after(1 << 30, cut)
 
-    def test_collector_resetting_with_wants_outstanding(self):
+    def test_collector_closing_with_wants_outstanding(self):
         # The wants are still readable after the close, so the daemon sends to
-        # a peer that has reset the connection: the send fails with a broken
+        # a closed peer; the peer's reset turns the next send into a broken
         # pipe, which must end the daemon in order, not by SIGPIPE.
         daemon = self.start("-debug")
         port = self.listen_on(ports(1))[0]
@@ -132,7 +132,7 @@ class EndOfConnection(Scenario):
             exporter.send(port, b"x" * 100)
         daemon.wait_receives(3)
         self.collector.want(3)
-        self.collector.reset()
+        self.collector.close()
         self.assertExit(daemon, 0)
         self.assertEqual(daemon.out()[-1], "exiting")
         self.assertEqual(daemon.stderr(), "")

@@ -1,10 +1,12 @@
 // quorvane-collector: a small example collector. It waits for the daemon's
 // connection, tells it which SCTP ports to listen on, keeps a few want
-// requests in flight and prints one line per forwarded record.
+// requests in flight and prints one line per forwarded record. With
+// -forward it also relays each record's payload over UDP (relay.h).
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
+#include <time.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -20,12 +22,13 @@
 
 #include "common/args.h"
 #include "record.h"
+#include "relay.h"
 
 namespace {
 
 const char kUsage[] =
     "usage: quorvane-collector -listen PORT -ports P1,P2,... [-ahead K] [-count N]"
-    " [-raw FILE] [-portsfile FILE] [-quiet]";
+    " [-raw FILE] [-portsfile FILE] [-forward HOST:PORT]... [-spoof] [-stats SECS] [-quiet]";
 
 // Exit statuses: 0 done, 1 trouble (usage, sockets, fewer records than asked
 // for), 2 the daemon sent something that is not a record stream.
@@ -41,11 +44,16 @@ struct Options {
     std::string rawFile;
     std::string portsFile;
     bool quiet = false;
+    std::vector<RelayTarget> targets;
+    bool spoof = false;
+    long long statsSeconds = 0;
 };
 
 volatile sig_atomic_t reloadRequested = 0;
+volatile sig_atomic_t stopRequested = 0;
 
 void onHangup(int) { reloadRequested = 1; }
+void onStop(int) { stopRequested = 1; }
 
 [[noreturn]] void usage(const std::string& why) {
     if (!why.empty()) fprintf(stderr, "quorvane-collector: %s\n", why.c_str());
@@ -59,6 +67,10 @@ Options parseOptions(int argc, char** argv) {
         std::string name = argv[i];
         if (name == "-quiet") {
             o.quiet = true;
+            continue;
+        }
+        if (name == "-spoof") {
+            o.spoof = true;
             continue;
         }
         if (i + 1 >= argc) usage(name + " needs a value");
@@ -81,12 +93,22 @@ Options parseOptions(int argc, char** argv) {
             o.rawFile = value;
         } else if (name == "-portsfile") {
             o.portsFile = value;
+        } else if (name == "-forward") {
+            // Resolved here, so a bad target ends us before we listen.
+            RelayTarget t;
+            std::string err;
+            if (!parseRelayTarget(value, &t, &err)) usage(err);
+            o.targets.push_back(t);
+        } else if (name == "-stats") {
+            if (!parseNumber(value, 1, 86400, &n)) usage("bad -stats (1 to 86400 seconds)");
+            o.statsSeconds = n;
         } else {
             usage("unknown option " + name);
         }
     }
     if (o.listenPort < 0) usage("-listen is required");
     if (!o.havePorts && o.portsFile.empty()) usage("-ports or -portsfile is required");
+    if (o.spoof && o.targets.empty()) usage("-spoof needs -forward");
     return o;
 }
 
@@ -192,6 +214,16 @@ int main(int argc, char** argv) {
         }
     }
 
+    Relay relay;
+    relay.targets = opt.targets;
+    relay.spoof = opt.spoof;
+    std::string relayError;
+    if (!relayOpen(relay, &relayError)) {
+        fprintf(stderr, "quorvane-collector: %s\n", relayError.c_str());
+        return kExitTrouble;
+    }
+    const bool counting = opt.statsSeconds > 0 || !relay.targets.empty();
+
     // A daemon that vanished must show up as a failed send, not kill us.
     signal(SIGPIPE, SIG_IGN);
     // SIGHUP stays blocked except while we wait in ppoll, so a hangup can
@@ -208,6 +240,22 @@ int main(int argc, char** argv) {
 
     int conn = acceptDaemon(opt.listenPort);
 
+    // With counters to report, TERM and INT end the run through the loop,
+    // which writes the last counter line; they join HUP in being blocked
+    // outside ppoll. Until now they simply ended us: nothing to report.
+    if (counting) {
+        sigset_t stop;
+        sigemptyset(&stop);
+        sigaddset(&stop, SIGTERM);
+        sigaddset(&stop, SIGINT);
+        sigprocmask(SIG_BLOCK, &stop, nullptr);
+        sigdelset(&waitMask, SIGTERM);
+        sigdelset(&waitMask, SIGINT);
+        sa.sa_handler = onStop;
+        sigaction(SIGTERM, &sa, nullptr);
+        sigaction(SIGINT, &sa, nullptr);
+    }
+
     if (!sendPortUpdate(conn, ports)) {
         fprintf(stderr, "quorvane-collector: sending port update: %s\n", strerror(errno));
         return kExitTrouble;
@@ -219,6 +267,11 @@ int main(int argc, char** argv) {
     // with a want leaves it at least one, so records never stall. Capping
     // the wants at -count would break exactly that.
     long long received = 0;
+    auto reportCounters = [&](const char* what) {
+        if (!counting) return;
+        fprintf(stderr, "quorvane-collector: %s records=%lld%s\n", what, received,
+                relayCountersText(relay).c_str());
+    };
     auto sendWants = [&](long long n) {
         for (long long i = 0; i < n; ++i) {
             uint8_t want = kRequestWant;
@@ -229,6 +282,7 @@ int main(int argc, char** argv) {
     auto daemonGone = [&](const char* how) {
         fprintf(stderr, "quorvane-collector: connection closed by the daemon (%s) after %lld records\n",
                 how, received);
+        reportCounters("exit stats");
         if (opt.count >= 0 && received < opt.count) return kExitTrouble;
         return 0;
     };
@@ -238,7 +292,35 @@ int main(int argc, char** argv) {
     RecordHeader header;
     std::vector<uint8_t> record;
     std::vector<uint8_t> chunk(64 * 1024);
+    timespec nextStats{};
+    clock_gettime(CLOCK_MONOTONIC, &nextStats);
+    nextStats.tv_sec += opt.statsSeconds;
     for (;;) {
+        if (stopRequested) {
+            fprintf(stderr, "quorvane-collector: stopped by a signal after %lld records\n",
+                    received);
+            reportCounters("exit stats");
+            return 0;
+        }
+        timespec timeout{};
+        timespec* wait = nullptr;
+        if (opt.statsSeconds > 0) {
+            timespec now;
+            clock_gettime(CLOCK_MONOTONIC, &now);
+            if (now.tv_sec > nextStats.tv_sec ||
+                (now.tv_sec == nextStats.tv_sec && now.tv_nsec >= nextStats.tv_nsec)) {
+                reportCounters("stats");
+                nextStats.tv_sec += opt.statsSeconds;
+                continue;
+            }
+            timeout.tv_sec = nextStats.tv_sec - now.tv_sec;
+            timeout.tv_nsec = nextStats.tv_nsec - now.tv_nsec;
+            if (timeout.tv_nsec < 0) {
+                timeout.tv_nsec += 1000000000L;
+                timeout.tv_sec -= 1;
+            }
+            wait = &timeout;
+        }
         if (reloadRequested) {
             reloadRequested = 0;
             std::string err;
@@ -252,12 +334,13 @@ int main(int argc, char** argv) {
         }
 
         pollfd pfd{conn, POLLIN, 0};
-        int ready = ppoll(&pfd, 1, nullptr, &waitMask);
+        int ready = ppoll(&pfd, 1, wait, &waitMask);
         if (ready < 0) {
             if (errno == EINTR) continue;
             fprintf(stderr, "quorvane-collector: poll: %s\n", strerror(errno));
             return kExitTrouble;
         }
+        if (ready == 0) continue;
         ssize_t n = recv(conn, chunk.data(), chunk.size(), 0);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) {
@@ -280,6 +363,7 @@ int main(int argc, char** argv) {
                 return kExitMalformed;
             }
             ++received;
+            relayRecord(relay, header, record.data() + kRecordHeaderSize, header.payloadLength);
             if (!opt.quiet) {
                 std::string line = formatRecordLine(header, record.data() + kRecordHeaderSize,
                                                      header.payloadLength);
@@ -295,6 +379,7 @@ int main(int argc, char** argv) {
             if (opt.count >= 0 && received >= opt.count) {
                 close(conn);
                 fprintf(stderr, "quorvane-collector: got %lld records, closing\n", received);
+                reportCounters("exit stats");
                 return 0;
             }
             if (!sendWants(1)) return daemonGone(strerror(errno));

@@ -18,7 +18,9 @@ offline=0
 
 # The kernel build of Debian 12's cloud flavour: small, and SCTP is =m there.
 kernel_meta=linux-image-cloud-amd64
-packages=(qemu-system-x86 busybox-static lksctp-tools libsctp-dev python3)
+# softflowd and nfdump: a real exporter with SCTP export and a real UDP
+# collector, for the relay's end-to-end cases.
+packages=(qemu-system-x86 busybox-static lksctp-tools libsctp-dev python3 softflowd nfdump)
 
 log() { echo "prepare: $*" >&2; }
 
@@ -90,9 +92,11 @@ if [ "$offline" = 0 ]; then
 fi
 
 [ -s "$cache/kernel-version" ] || { log "no kernel in $cache: run $0 without --offline"; exit 1; }
-for b in /bin/busybox /usr/bin/python3 /usr/bin/sctp_darn /usr/bin/sctp_test; do
+for b in /bin/busybox /usr/bin/python3 /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump; do
 	[ -x "$b" ] || { log "$b missing: run $0 without --offline"; exit 1; }
 done
+libgcc_s=$(ldconfig -p | sed -n 's/^[[:space:]]*libgcc_s\.so\.1 (libc6,x86-64) => //p' | head -n1)
+[ -n "$libgcc_s" ] || { log "libgcc_s.so.1 not found"; exit 1; }
 file_is_static() { ! ldd "$1" >/dev/null 2>&1; }
 file_is_static /bin/busybox || { log "/bin/busybox is not static (busybox-static missing?)"; exit 1; }
 
@@ -101,7 +105,7 @@ file_is_static /bin/busybox || { log "/bin/busybox is not static (busybox-static
 base=$cache/base.cpio.gz
 py=$(readlink -f /usr/bin/python3)
 pyver=$(basename "$py")
-inputs=("$here/init.sh" "$here/mkcpio.py" "$here/prepare.sh" /bin/busybox "$py" /usr/bin/sctp_darn /usr/bin/sctp_test "$cache/kernel-version")
+inputs=("$here/init.sh" "$here/mkcpio.py" "$here/prepare.sh" /bin/busybox "$py" /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump "$cache/kernel-version")
 fresh=1
 [ -s "$base" ] || fresh=0
 for f in "${inputs[@]}"; do [ "$fresh" = 1 ] && [ "$f" -nt "$base" ] && fresh=0; done
@@ -146,6 +150,14 @@ man=$stage/base.manifest
 	for so in "$stage"/lib/lib-dynload/*.so; do echo "elf /usr/lib/$pyver/lib-dynload/$(basename "$so") $so"; done
 	echo "elf /usr/bin/sctp_darn /usr/bin/sctp_darn"
 	echo "elf /usr/bin/sctp_test /usr/bin/sctp_test"
+	# No plugin directories; beyond what ldd names, nfcapd and nfdump need
+	# libgcc_s, which glibc loads on their threads' exit. softflowd wants
+	# /var/run for its pid file and control socket.
+	echo "elf /usr/sbin/softflowd /usr/sbin/softflowd"
+	echo "elf /usr/bin/nfcapd /usr/bin/nfcapd"
+	echo "elf /usr/bin/nfdump /usr/bin/nfdump"
+	echo "elf $libgcc_s $libgcc_s"
+	echo "dir /var"; echo "symlink /var/run ../run"
 } >"$man"
 # The .so files were already placed by "tree"; "elf" lines only add their libraries.
 "$py" "$here/mkcpio.py" -z -m "$man" -o "$base.$$"

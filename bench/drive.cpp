@@ -9,6 +9,11 @@
 //           has work and the kernel drops nothing;
 //   flood   an exporter thread sends as fast as it can, the relay's pool fills
 //           and overflows, and the wants alone set the pace.
+//   relay   the daemon with a real collector behind it, quorvane-collector,
+//           in turn plain (-quiet) and relaying every record to a UDP sink
+//           (-forward); the driver only offers datagrams at a fixed rate
+//           above what the chain can take, and reads records/s off the
+//           collector's own counter lines.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -35,7 +40,8 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-    std::string daemon, floor, preload;
+    std::string daemon, floor, preload, collector;
+    double offer = 150000;
     double seconds = 3, warmup = 1;
     int rounds = 5, pool = 4096, maxsize = 1400, window = 64, rcvbuf = 1 << 20;
     std::vector<int> payloads{100, 1400};
@@ -260,6 +266,133 @@ Result runOnce(const Options& o, const std::string& relay, int payload, const st
     return r;
 }
 
+// One run of daemon + quorvane-collector; `forward` adds -forward to a sink
+// that is never read, so the relay's sends cost what they cost and the
+// datagrams end there.
+Result runChain(const Options& o, int payload, bool forward) {
+    Result r;
+    int sink = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (bind(sink, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) die("bind sink");
+    socklen_t alen = sizeof a;
+    getsockname(sink, reinterpret_cast<sockaddr*>(&a), &alen);
+    std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
+    std::string udpPort = std::to_string(freeUdpPort());
+
+    char counterPath[] = "/tmp/quorvane-bench-mallocs-XXXXXX";
+    int cfd = mkstemp(counterPath);
+    if (cfd < 0 || ftruncate(cfd, 8) != 0) die("counter file");
+    auto* mallocs = static_cast<volatile uint64_t*>(mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, cfd, 0));
+    close(cfd);
+
+    std::string ahead = std::to_string(o.window);
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) die("pipe");
+    pid_t col = fork();
+    if (col == 0) {
+        setenv("QUORVANE_MALLOC_COUNTER", counterPath, 1);
+        if (!o.preload.empty()) setenv("LD_PRELOAD", o.preload.c_str(), 1);
+        dup2(out[1], 1);
+        dup2(err[1], 2);
+        if (forward)
+            execl(o.collector.c_str(), o.collector.c_str(), "-listen", "0", "-ports", udpPort.c_str(), "-quiet",
+                  "-ahead", ahead.c_str(), "-stats", "1", "-forward", target.c_str(), static_cast<char*>(nullptr));
+        else
+            execl(o.collector.c_str(), o.collector.c_str(), "-listen", "0", "-ports", udpPort.c_str(), "-quiet",
+                  "-ahead", ahead.c_str(), "-stats", "1", static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    FILE* colOut = fdopen(out[0], "r");
+    FILE* colErr = fdopen(err[0], "r");
+    char line[4096];
+    std::string collectorPort;
+    // "listening on 127.0.0.1:PORT"
+    if (fgets(line, sizeof line, colOut) && strrchr(line, ':')) collectorPort = std::to_string(atoi(strrchr(line, ':') + 1));
+    pid_t daemon = -1;
+    if (!collectorPort.empty()) {
+        daemon = fork();
+        if (daemon == 0) {
+            int null = open("/dev/null", O_WRONLY);
+            dup2(null, 1);
+            dup2(null, 2);
+            std::string buf = std::to_string(o.rcvbuf), pool = std::to_string(o.pool), max = std::to_string(o.maxsize);
+            execl(o.daemon.c_str(), o.daemon.c_str(), "-forwardingport", collectorPort.c_str(), "-udpsocketbufsize",
+                  buf.c_str(), "-packetpoolsize", pool.c_str(), "-maxpacketsize", max.c_str(), static_cast<char*>(nullptr));
+            _exit(127);
+        }
+    }
+
+    std::atomic<bool> stop{false};
+    std::thread offerer([&] {
+        int exporter = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        to.sin_port = htons(static_cast<uint16_t>(atoi(udpPort.c_str())));
+        connect(exporter, reinterpret_cast<sockaddr*>(&to), sizeof to);
+        std::vector<unsigned char> frame(4 + static_cast<size_t>(payload));
+        frame[3] = 5;
+        for (size_t i = 4; i < frame.size(); ++i) frame[i] = static_cast<unsigned char>(i);
+        // Bursts of 32 at the offered rate: enough to keep the pool full,
+        // without an exporter spinning on a CPU the chain needs.
+        auto next = Clock::now();
+        auto step = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(32 / o.offer));
+        while (!stop.load(std::memory_order_relaxed)) {
+            for (int i = 0; i < 32; ++i) send(exporter, frame.data(), frame.size(), 0);
+            next += step;
+            std::this_thread::sleep_until(next);
+        }
+        close(exporter);
+    });
+
+    // "stats records=N ..." once a second: the first after the warm-up opens
+    // the window, the first after --seconds more closes it.
+    bool open = false;
+    uint64_t records0 = 0, mallocs0 = 0;
+    long ticks0 = 0;
+    Clock::time_point t0;
+    auto start = Clock::now();
+    while (daemon > 0 && fgets(line, sizeof line, colErr)) {
+        const char* at = strstr(line, " stats records=");
+        if (!at) continue;
+        uint64_t records = strtoull(at + 15, nullptr, 10);
+        auto now = Clock::now();
+        double since = std::chrono::duration<double>(now - start).count();
+        if (!open && since >= o.warmup) {
+            open = true;
+            t0 = now;
+            records0 = records;
+            mallocs0 = *mallocs;
+            ticks0 = cpuTicks(col);
+        } else if (open && std::chrono::duration<double>(now - t0).count() >= o.seconds - 0.01) {
+            uint64_t got = records - records0;
+            r.recordsPerSecond = got / std::chrono::duration<double>(now - t0).count();
+            r.mallocsPerRecord = got ? double(*mallocs - mallocs0) / got : 0;
+            r.cpuMicrosPerRecord = got ? (cpuTicks(col) - ticks0) * 1e6 / sysconf(_SC_CLK_TCK) / got : 0;
+            r.rssKiB = statusKiB(col, "VmRSS");
+            r.ok = got > 0;
+            break;
+        }
+    }
+    stop = true;
+    offerer.join();
+    for (pid_t p : {col, daemon}) {
+        if (p <= 0) continue;
+        kill(p, SIGKILL);
+        waitpid(p, nullptr, 0);
+    }
+    fclose(colOut);
+    fclose(colErr);
+    close(sink);
+    munmap(const_cast<uint64_t*>(mallocs), 8);
+    unlink(counterPath);
+    return r;
+}
+
 double median(std::vector<double> v) {
     if (v.empty()) return 0;
     std::sort(v.begin(), v.end());
@@ -284,6 +417,8 @@ int main(int argc, char** argv) {
         if (k == "--daemon") o.daemon = v;
         else if (k == "--floor") o.floor = v;
         else if (k == "--preload") o.preload = v;
+        else if (k == "--collector") o.collector = v;
+        else if (k == "--offer") o.offer = atof(v.c_str());
         else if (k == "--seconds") o.seconds = atof(v.c_str());
         else if (k == "--warmup") o.warmup = atof(v.c_str());
         else if (k == "--rounds") o.rounds = atoi(v.c_str());
@@ -303,7 +438,8 @@ int main(int argc, char** argv) {
     if (o.daemon.empty() || o.floor.empty()) {
         fprintf(stderr,
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
-                " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood]"
+                " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay]"
+                " [--collector BIN] [--offer RECORDS_PER_S]"
                 " [--payloads 100,1400]\n");
         return 2;
     }
@@ -314,6 +450,7 @@ int main(int argc, char** argv) {
     printf("%-7s %7s %11s %11s %6s %9s %8s %8s %8s %8s %9s %8s %6s\n", "mode", "payload", "quorvane/s", "floor/s",
            "ratio", "mallocs/r", "cpu us/r", "floor us", "RSS KiB", "anon KiB", "anon-pool", "floorRSS", "stalls");
     for (const std::string& mode : o.modes) {
+        if (mode == "relay") continue;
         for (int payload : o.payloads) {
             std::vector<double> q, f, ratios, m, cq, cf, rss, anon, frss, st;
             for (int round = 0; round < o.rounds; ++round) {
@@ -347,6 +484,45 @@ int main(int argc, char** argv) {
             printf("\n");
             fflush(stdout);
         }
+    }
+    if (std::find(o.modes.begin(), o.modes.end(), "relay") == o.modes.end()) return 0;
+    if (o.collector.empty()) {
+        fprintf(stderr, "mode relay needs --collector\n");
+        return 2;
+    }
+    printf("\nrelay: daemon + quorvane-collector -quiet -ahead %d (plain) against the same with -forward to a UDP\n"
+           "sink; %.0f datagrams/s offered; collector figures (mallocs, CPU, RSS) per record in the window\n\n",
+           o.window, o.offer);
+    printf("%-7s %7s %11s %11s %6s %9s %9s %9s %9s %8s\n", "mode", "payload", "relay/s", "plain/s", "ratio",
+           "mallocs/r", "plain m/r", "cpu us/r", "plain us", "RSS KiB");
+    for (int payload : o.payloads) {
+        std::vector<double> rl, pl, ratios, m, pm, cr, cp, rss;
+        for (int round = 0; round < o.rounds; ++round) {
+            Result a, b;
+            if (round % 2 == 0) {
+                a = runChain(o, payload, true);
+                b = runChain(o, payload, false);
+            } else {
+                b = runChain(o, payload, false);
+                a = runChain(o, payload, true);
+            }
+            if (!a.ok || !b.ok) continue;
+            rl.push_back(a.recordsPerSecond);
+            pl.push_back(b.recordsPerSecond);
+            ratios.push_back(a.recordsPerSecond / b.recordsPerSecond);
+            m.push_back(a.mallocsPerRecord);
+            pm.push_back(b.mallocsPerRecord);
+            cr.push_back(a.cpuMicrosPerRecord);
+            cp.push_back(b.cpuMicrosPerRecord);
+            rss.push_back(a.rssKiB);
+        }
+        double mr = median(rl), mp = median(pl);
+        printf("%-7s %7d %11.0f %11.0f %6.3f %9.4f %9.4f %9.2f %9.2f %8.0f\n", "relay", payload, mr, mp,
+               mp > 0 ? mr / mp : 0, median(m), median(pm), median(cr), median(cp), median(rss));
+        printf("%-7s %7s per-round ratios:", "", "");
+        for (double x : ratios) printf(" %.3f", x);
+        printf("\n");
+        fflush(stdout);
     }
     return 0;
 }

@@ -31,14 +31,19 @@ bool openExporter(Relay& relay, uint64_t key, size_t* slot) {
             fd = -1;
         }
         if (fd < 0) {
-            fprintf(stderr, "quorvane-collector: cannot open a socket toward %s: %s\n",
-                    t.text.c_str(), strerror(errno));
+            // Said once per spell of failures (out of descriptors, say), not
+            // once per record of the exporters that cannot have a socket.
+            if (!relay.openFailing)
+                fprintf(stderr, "quorvane-collector: cannot open a socket toward %s: %s\n",
+                        t.text.c_str(), strerror(errno));
+            relay.openFailing = true;
             for (size_t i = first; i < relay.sockets.size(); ++i) close(relay.sockets[i]);
             relay.sockets.resize(first);
             return false;
         }
         relay.sockets.push_back(fd);
     }
+    relay.openFailing = false;
     relay.exporterSlot.emplace(key, first);
     *slot = first;
     return true;

@@ -35,6 +35,7 @@ struct Relay {
     // identity the record header carries.
     std::unordered_map<uint64_t, size_t> exporterSlot;  // -> first index in sockets
     std::vector<int> sockets;
+    bool openFailing = false;
 
     // -spoof: one raw socket and a packet buffer big enough for any
     // datagram, with the IPv4 and UDP headers written in front per record.

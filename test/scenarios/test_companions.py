@@ -1,15 +1,75 @@
 """The companions: quorvane-exporter and quorvane-collector with the daemon
-between them, and the collector against a daemon played by the test."""
+between them, the collector against a daemon played by the test, and the
+collector relaying to UDP targets, nfcapd fed by softflowd among them."""
 
+import os
 import re
 import select
+import shutil
 import socket
 import struct
+import subprocess
+import tempfile
 import unittest
 
-from harness import COLLECTOR_BIN, EXPORTER_BIN, SLOW, Scenario, emul_only, port_taken, ports, wait_until
+from harness import (COLLECTOR_BIN, EXPORTER_BIN, SLOW, Scenario, emul_only, kernel_only, port_taken, ports,
+                     wait_until)
 
 LINE = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} from (\S+) port (\d+) stream (\d+) len \d+ (.*)$")
+
+
+NFDUMP_FIELDS = "fmt:%ra %sa %sp %da %dp %pr %pkt %byt"
+
+
+def write_pcap(path):
+    """60 TCP and UDP flows, each with its own packet count and sizes: more
+    than one export datagram's worth."""
+    out = [struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, 1)]
+    for n in range(5):
+        for i in range(60):
+            if n > i % 5:
+                continue
+            proto, size, sport, dport = (6, 17)[i % 2], 60 + 23 * i, 40000 + i, (80, 53, 443)[i % 3]
+            l4 = (struct.pack(">HHIIBBHHH", sport, dport, n, 0, 0x50, 0x18, 65535, 0, 0) if proto == 6
+                  else struct.pack(">HHHH", sport, dport, size - 20, 0))
+            ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, size, n, 0, 64, proto, 0, bytes([10, 1, 0, i]),
+                             bytes([10, 2, i % 7, 1]))
+            frame = bytes(12) + b"\x08\x00" + ip + l4 + bytes(size - 20 - len(l4))
+            out.append(struct.pack("<IIII", 1700000000 + 60 * n + i, 0, len(frame), len(frame)) + frame)
+    with open(path, "wb") as f:
+        f.write(b"".join(out))
+
+
+def udp_queue(port):
+    """Bytes waiting on the UDP socket bound to port, None when there is none."""
+    with open("/proc/net/udp") as f:   # sl local_address rem_address st tx_queue:rx_queue ...
+        rows = [r.split() for r in f.read().splitlines()[1:]]
+    return next((int(r[4].split(":")[1], 16) for r in rows if int(r[1].split(":")[1], 16) == port), None)
+
+
+def sink(family=socket.AF_INET, address="127.0.0.1"):
+    s = socket.socket(family, socket.SOCK_DGRAM)
+    s.bind((address, 0))
+    s.settimeout(10 * SLOW)
+    return s
+
+
+def drain(s):
+    s.setblocking(False)
+    got = []
+    while True:
+        try:
+            got.append(s.recv(65535))
+        except BlockingIOError:
+            return got
+
+
+def raw_file(directory, datagrams):
+    """The exporter's -file format: each datagram behind its 4-byte length."""
+    path = os.path.join(directory, "datagrams.raw")
+    with open(path, "wb") as f:
+        f.write(b"".join(struct.pack(">I", len(d)) + d for d in datagrams))
+    return path
 
 
 def record(payload, stream=3):
@@ -18,6 +78,11 @@ def record(payload, stream=3):
 
 
 class Companions(Scenario):
+    def tmpdir(self):
+        path = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, path, True)
+        return path
+
     def collector_tool(self, *args):
         proc = self.run_tool([COLLECTOR_BIN, "-listen", "0"] + list(args))
         ready = select.select([proc.stdout], [], [], 5 * SLOW)[0]
@@ -74,6 +139,111 @@ class Companions(Scenario):
                 daemon.close()
                 collector.wait(5 * SLOW)
                 self.assertEqual(collector.returncode, status, collector.stderr.read())
+
+    def relay(self, count, *args):
+        """The collector relaying -count records, and a daemon listening."""
+        port = ports(1)[0]
+        collector, cport = self.collector_tool("-ports", str(port), "-quiet", "-count", str(count), *args)
+        self.start(pool=64, maxsize=65535, forwardingport=cport, connect=False)
+        wait_until(lambda: port_taken(port), "the daemon to listen")
+        return port, collector
+
+    def finish(self, collector):
+        out, err = collector.communicate(timeout=15 * SLOW)
+        self.assertEqual(collector.returncode, 0, err)
+        return err
+
+    def nfcapd(self):
+        port, files = ports(1)[0], self.tmpdir()
+        proc = self.run_tool(["nfcapd", "-w", files, "-p", str(port)])
+        wait_until(lambda: udp_queue(port) is not None, "nfcapd to bind")
+
+        def flows():
+            wait_until(lambda: udp_queue(port) == 0, "nfcapd to read every datagram")
+            proc.terminate()
+            proc.communicate(timeout=10 * SLOW)
+            out = subprocess.run(["nfdump", "-R", files, "-q", "-N", "-o", NFDUMP_FIELDS], capture_output=True,
+                                 text=True, timeout=10 * SLOW, check=True).stdout
+            return sorted(" ".join(line.split()) for line in out.splitlines() if line.strip())
+        return port, flows
+
+    def softflowd(self, version, port, *args):
+        pcap = os.path.join(self.tmpdir(), "flows.pcap")
+        write_pcap(pcap)
+        sf = self.run_tool(["softflowd", "-r", pcap, "-v", str(version), "-d", "-c", "none", "-p", pcap + ".pid",
+                            "-n", "127.0.0.1:%d" % port] + list(args))
+        err = sf.communicate(timeout=20 * SLOW)[1]
+        self.assertEqual(sf.returncode, 0, err)
+
+    def export(self, port, source, raw):
+        e = self.run_tool([EXPORTER_BIN, "-host", "127.0.0.1", "-port", str(port), "-bind", source, "-file", raw])
+        err = e.communicate(timeout=10 * SLOW)[1]
+        self.assertEqual(e.returncode, 0, err)
+
+    def softflowd_datagrams(self, version):
+        with sink() as tap:
+            self.softflowd(version, tap.getsockname()[1])
+            return drain(tap)
+
+    @kernel_only("softflowd exports over real SCTP; softflowd and nfcapd are in the VM")
+    def test_nfcapd_gets_from_the_relay_the_flows_softflowd_sends_it_over_udp(self):
+        for version in (9, 10):
+            with self.subTest(version=version):
+                port, flows = self.nfcapd()
+                self.softflowd(version, port)
+                want, datagrams = flows(), self.softflowd_datagrams(version)
+                self.assertEqual((len(want), len(datagrams) > 1), (60, True), want)
+                port, flows = self.nfcapd()
+                sctp, collector = self.relay(len(datagrams), "-forward", "127.0.0.1:%d" % port)
+                self.softflowd(version, sctp, "-P", "sctp")
+                self.assertIn("sent=%d errors=0" % len(datagrams), self.finish(collector))
+                self.assertEqual(flows(), want)
+
+    @kernel_only("nfcapd is in the VM")
+    def test_spoof_keeps_two_exporters_apart_in_nfcapd(self):
+        datagrams = self.softflowd_datagrams(9)
+        raw = raw_file(self.tmpdir(), datagrams)
+        port, flows = self.nfcapd()
+        sctp, collector = self.relay(2 * len(datagrams), "-spoof", "-forward", "127.0.0.1:%d" % port)
+        for source in ("127.0.0.2", "127.0.0.3"):
+            self.export(sctp, source, raw)
+        self.finish(collector)
+        got = flows()
+        self.assertEqual((sorted({line.split()[0] for line in got}), len(got)), (["127.0.0.2", "127.0.0.3"], 120))
+
+    def test_every_payload_to_every_target_one_source_per_exporter_and_a_target_that_goes_away(self):
+        payloads = [b"a", bytes(range(256)) * 4, b"\xff" * 1500, b"z" * 9000]
+        raw = raw_file(self.tmpdir(), payloads)
+        gone, stays = sink(), sink(socket.AF_INET6, "::1")
+        sctp, collector = self.relay(8, "-forward", "127.0.0.1:%d" % gone.getsockname()[1],
+                                     "-forward", "[::1]:%d" % stays.getsockname()[1])
+        got = []
+        for source in ("127.0.2.40", "127.0.2.41"):
+            self.export(sctp, source, raw)
+            if not got:
+                self.assertEqual([gone.recv(65535) for _ in payloads], payloads)
+                gone.close()
+            got += [stays.recvfrom(65535) for _ in payloads]
+        self.assertEqual([d for d, _ in got], payloads * 2)
+        self.assertEqual([len({a[1] for _, a in got[i:i + 4]}) for i in (0, 4)], [1, 1])
+        self.assertNotEqual(got[0][1], got[4][1])
+        m = re.search(r"exit stats records=8 target=\S+ sent=(\d+) errors=(\d+) target=\[::1\]:\d+ sent=8 errors=0$",
+                      self.finish(collector), re.M)
+        self.assertTrue(m and int(m[1]) + int(m[2]) == 8 and int(m[2]) >= 1, m)
+        stays.close()
+
+    @emul_only("a command line is the same on either transport")
+    def test_bad_forward_or_spoof_ends_the_collector_before_it_listens(self):
+        def refused(*args, preexec_fn=None):
+            p = subprocess.run([COLLECTOR_BIN, "-listen", "0", "-ports", "1"] + list(args), capture_output=True,
+                               text=True, timeout=10 * SLOW, preexec_fn=preexec_fn)
+            self.assertEqual((p.returncode, p.stdout), (1, ""), p.stderr)
+            return p.stderr
+        for bad in ["127.0.0.1", "127.0.0.1:0", "127.0.0.1:x", "::1:9", "[::1:9", "nosuch.invalid:9"]:
+            self.assertIn(bad, refused("-forward", bad))
+        self.assertIn("IPv4", refused("-spoof", "-forward", "[::1]:9"))
+        self.assertIn("CAP_NET_RAW", refused("-spoof", "-forward", "127.0.0.1:9",
+                                             preexec_fn=(lambda: os.setuid(65534)) if os.getuid() == 0 else None))
 
 
 if __name__ == "__main__":

@@ -235,8 +235,10 @@ class Companions(Scenario):
     @emul_only("a command line is the same on either transport")
     def test_bad_forward_or_spoof_ends_the_collector_before_it_listens(self):
         def refused(*args, preexec_fn=None):
+            # A resolver that cannot reach its servers gives up within seconds.
             p = subprocess.run([COLLECTOR_BIN, "-listen", "0", "-ports", "1"] + list(args), capture_output=True,
-                               text=True, timeout=10 * SLOW, preexec_fn=preexec_fn)
+                               text=True, timeout=10 * SLOW, preexec_fn=preexec_fn,
+                               env=dict(os.environ, RES_OPTIONS="timeout:1 attempts:1"))
             self.assertEqual((p.returncode, p.stdout), (1, ""), p.stderr)
             return p.stderr
         for bad in ["127.0.0.1", "127.0.0.1:0", "127.0.0.1:x", "::1:9", "[::1:9", "nosuch.invalid:9"]:

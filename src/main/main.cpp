@@ -16,6 +16,9 @@ int main(int argc, char** argv) {
     parseArgs(argc, argv);
     logInfo("starting up quorvane...");
 
+    // One mapping for the pool and the discard message, zero-filled by the
+    // kernel: a page costs memory only once a datagram lands in it.
+    reserveBufferStorage(packetpoolsize + 1LL, packetCapacity(maxpacketsize));
     fillPool();
     PacketMsg* discard = new PacketMsg(maxpacketsize);
 

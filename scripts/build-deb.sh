@@ -27,6 +27,7 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 mkdir "$work/quorvane"
 tar -C "$repo" --exclude=./.git --exclude='./build*' --exclude=./.cache -cf - . | tar -C "$work/quorvane" -xf -
+export DEB_BUILD_OPTIONS=${DEB_BUILD_OPTIONS:-parallel=$(nproc)}
 (cd "$work/quorvane" && dpkg-buildpackage -us -uc -b) >"$out/build.log" 2>&1 \
   || { tail -40 "$out/build.log"; echo "build-deb: dpkg-buildpackage failed, see $out/build.log" >&2; exit 1; }
 

@@ -14,8 +14,8 @@ void forwardPacket() {
     buffer.position(0);
     ssize_t len = buffer.limit();
     // MSG_NOSIGNAL: a collector that has reset the connection must end the
-    // daemon through the orderly "exiting" below, not by SIGPIPE, and this
-    // keeps the process's signal dispositions untouched.
+    // daemon through the orderly "exiting" below, not by SIGPIPE. main
+    // ignores SIGPIPE too, but this code is also linked without that main.
     ssize_t sent = send(orvelsock_, buffer.array(), static_cast<size_t>(len), MSG_NOSIGNAL);
     if (sent < 0) {
         logInfo("exiting");

@@ -11,6 +11,9 @@ std::string logDateTime();
 
 template <typename... Parts>
 void logLine(std::ostream& out, const Parts&... parts) {
+    // A line whose write failed (reader gone, disk full) is lost; the error
+    // state it left would silence every later line, so each line tries anew.
+    if (!out.good()) out.clear();
     out << logDateTime();
     (out << ... << parts);
     out << std::endl;

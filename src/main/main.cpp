@@ -1,7 +1,13 @@
 // quorvane: relays NetFlow datagrams received over SCTP to a local collector,
 // one record per request, from a pool of messages allocated at start-up.
+#include <fcntl.h>
 #include <pthread.h>
 #include <sys/select.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
 
 #include "collector/forward.h"
 #include "collector/orvel_link.h"
@@ -12,10 +18,36 @@
 #include "sctp/receive.h"
 #include "stats/stats.h"
 
+namespace {
+
+// Started with standard input, output or error closed, the daemon would hand
+// that number to its next descriptor, the collector socket, and log lines
+// would go to the collector. /dev/null fills the gaps before anything opens.
+void fillStandardDescriptors() {
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lowest free number: fd itself, since those below it are open.
+        if (open("/dev/null", O_RDWR) != fd) {
+            logError("can't open /dev/null: ", strerror(errno), ", exiting");
+            exit(1);
+        }
+    }
+}
+
+}  // namespace
+
 int main(int argc, char** argv) {
+    fillStandardDescriptors();
+    // A log reader that goes away must cost its lines, not the relay: writes
+    // to it then fail with EPIPE instead of killing the process. A
+    // disposition, not a handler.
+    signal(SIGPIPE, SIG_IGN);
     parseArgs(argc, argv);
     logInfo("starting up quorvane...");
 
+    // One mapping for the pool and the discard message, zero-filled by the
+    // kernel: a page costs memory only once a datagram lands in it.
+    reserveBufferStorage(packetpoolsize + 1LL, packetCapacity(maxpacketsize));
     fillPool();
     PacketMsg* discard = new PacketMsg(maxpacketsize);
 

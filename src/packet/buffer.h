@@ -5,8 +5,15 @@
 
 #include <cstring>
 
+// Reserves one anonymous mapping for count buffers of size bytes; the Buffers
+// constructed next take their storage from it in turn. A failure, or a size
+// beyond the address space, is the allocation failure of the constructor.
+void reserveBufferStorage(long long count, int size);
+
 class Buffer {
 public:
+    // Zero-filled storage from the reserved mapping, or, beyond it, from a
+    // mapping of its own; either way no page is touched until written.
     explicit Buffer(int size);
     // The daemon never destroys a buffer; this is for short-lived ones elsewhere.
     ~Buffer();

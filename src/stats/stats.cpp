@@ -17,6 +17,8 @@ void* statsThread(void*) {
         // ctime_r: the main thread formats its log prefixes at the same time.
         ctime_r(&now, when);
         auto relaxed = std::memory_order_relaxed;
+        // As for log lines: a report that could not be written is lost, the next one is tried.
+        if (!std::cout.good()) std::cout.clear();
         std::cout << std::endl
                   << when << packetsReceived_.load(relaxed) << " packets received, "
                   << packetsDiscarded_.load(relaxed) << " discarded, " << packetsForwarded_.load(relaxed)

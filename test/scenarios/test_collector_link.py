@@ -26,6 +26,26 @@ class Requests(Scenario):
         self.assertEqual(daemon.out(), ["starting up quorvane...", "exiting"])
         self.assertEqual(daemon.stderr(), "")
 
+    def test_closed_standard_descriptors_never_become_the_connection(self):
+        # Started with standard output or error closed, the daemon must not
+        # let its collector socket take that number: its log lines, debug or
+        # error, would reach the collector ahead of the records.
+        for closed in (1, 2):
+            with self.subTest(closed=closed):
+                self.new_collector()
+                daemon = self.start("-debug", preexec_fn=lambda: os.close(closed))
+                port, held = ports(2)
+                holder = socket.socket(*((socket.AF_INET, socket.SOCK_SEQPACKET, 132) if KERNEL
+                                         else (socket.AF_INET, socket.SOCK_DGRAM)))
+                self.cleanups.append(holder.close)
+                holder.bind(("0.0.0.0", held))
+                self.listen_on([port])
+                self.collector.port_update([port, held])   # an error line
+                self.exporter().send(port, b"only records")
+                self.assertEqual(self.collector.records(1)[0].raw[36:], b"only records")
+                self.assertTrue(self.collector.nothing_pending())
+                daemon.kill()
+
     def test_wants_are_a_flag_not_a_count(self):
         daemon = self.start("-debug", "-logstats", "1")
         port = self.listen_on(ports(1))[0]

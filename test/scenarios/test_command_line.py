@@ -73,6 +73,7 @@ class CommandLine(Scenario):
         daemon.wait_out("opening socket to orvel", 2)
         late = socket.socket()
         self.cleanups.append(late.close)
+        late.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)   # an earlier run's TIME_WAIT
         late.bind(("127.0.0.1", port))
         late.listen(1)
         late.settimeout(10 * SLOW)

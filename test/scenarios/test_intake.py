@@ -2,7 +2,10 @@
 the record byte for byte, order, notifications, pieces, pool accounting,
 reserve warnings and the statistics report."""
 
+import os
+import select
 import struct
+import subprocess
 import time
 import unittest
 
@@ -158,6 +161,23 @@ class Statistics(Scenario):
         daemon.wait_out("wants a packet", 4)
         self.assertEqual(daemon.next_report(), (3, 0, 3, 4, 200, 200, 0, 3))
         self.assertNotIn("\n\n\n", daemon.stdout())
+
+    def test_lost_stdout_reader_stops_nothing(self):
+        # A log reader that exits (| head, a shipper restarting) must cost
+        # the lines, not the daemon or a single record.
+        daemon = self.start("-debug", "-logstats", "1", stdout=subprocess.PIPE)
+        port = self.listen_on(ports(1))[0]
+        exporter = self.exporter()
+        for i in range(5):
+            exporter.send(port, b"queued %d" % i)
+        seen = b""
+        while seen.count(b"] read ") < 5:
+            self.assertTrue(select.select([daemon.proc.stdout], [], [], 5 * SLOW)[0], seen)
+            seen += os.read(daemon.proc.stdout.fileno(), 65536)
+        daemon.proc.stdout.close()
+        self.assertEqual([r.payload for r in self.collector.records(5)], [b"queued %d" % i for i in range(5)])
+        self.collector.close()
+        self.assertExit(daemon, 0)
 
     def test_storms_account_for_every_datagram(self):
         # Exporters far faster than the wants while the reporter reads every

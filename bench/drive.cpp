@@ -410,6 +410,19 @@ std::vector<std::string> split(const std::string& s) {
 
 }  // namespace
 
+// Runs arm a (run(true)) and arm b (run(false)) of one round, alternating
+// which goes first from round to round so that drift hits both alike.
+template <typename Run>
+void runPair(int round, Run run, Result* a, Result* b) {
+    if (round % 2 == 0) {
+        *a = run(true);
+        *b = run(false);
+    } else {
+        *b = run(false);
+        *a = run(true);
+    }
+}
+
 int main(int argc, char** argv) {
     Options o;
     for (int i = 1; i + 1 < argc; i += 2) {
@@ -454,15 +467,9 @@ int main(int argc, char** argv) {
         for (int payload : o.payloads) {
             std::vector<double> q, f, ratios, m, cq, cf, rss, anon, frss, st;
             for (int round = 0; round < o.rounds; ++round) {
-                // Alternate which relay goes first so drift hits both alike.
                 Result a, b;
-                if (round % 2 == 0) {
-                    a = runOnce(o, o.daemon, payload, mode);
-                    b = runOnce(o, o.floor, payload, mode);
-                } else {
-                    b = runOnce(o, o.floor, payload, mode);
-                    a = runOnce(o, o.daemon, payload, mode);
-                }
+                runPair(round, [&](bool daemon) { return runOnce(o, daemon ? o.daemon : o.floor, payload, mode); },
+                        &a, &b);
                 if (!a.ok || !b.ok) continue;
                 q.push_back(a.recordsPerSecond);
                 f.push_back(b.recordsPerSecond);
@@ -499,13 +506,7 @@ int main(int argc, char** argv) {
         std::vector<double> rl, pl, ratios, m, pm, cr, cp, rss;
         for (int round = 0; round < o.rounds; ++round) {
             Result a, b;
-            if (round % 2 == 0) {
-                a = runChain(o, payload, true);
-                b = runChain(o, payload, false);
-            } else {
-                b = runChain(o, payload, false);
-                a = runChain(o, payload, true);
-            }
+            runPair(round, [&](bool relay) { return runChain(o, payload, relay); }, &a, &b);
             if (!a.ok || !b.ok) continue;
             rl.push_back(a.recordsPerSecond);
             pl.push_back(b.recordsPerSecond);

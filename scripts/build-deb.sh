@@ -11,17 +11,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "${1:-$repo/build/deb}" && cd "${1:-$repo/build/deb}" && pwd)
 
-needed=(dpkg-dev debhelper fakeroot lintian cmake g++ make libsctp-dev)
-missing=()
-for p in "${needed[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
-  sudo=""
-  [ "$(id -u)" -eq 0 ] || sudo=sudo
-  $sudo apt-get update -qq
-  DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq --no-install-recommends "${missing[@]}"
-fi
+"$repo/scripts/install-deps.sh" dpkg-dev debhelper fakeroot lintian cmake g++ make libsctp-dev
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -1,9 +1,12 @@
 #!/usr/bin/env bash
 # Installs, on Debian 12, every package that building, testing and the demo
-# need. Installs only what is missing, so a second run costs a second.
+# need, or only the packages named on its command line. Installs only what is
+# missing, so a second run costs a second.
+#   scripts/install-deps.sh [PACKAGE...]
 set -euo pipefail
 
-packages=(
+packages=("$@")
+[ "$#" -gt 0 ] || packages=(
   cmake g++ make pkg-config
   libsctp-dev lksctp-tools            # the SCTP API the daemon links against
   googletest libgtest-dev libgmock-dev

@@ -20,8 +20,7 @@ deb=$(ls "$work"/deb/quorvane_*.deb)
 # man-db for the checks; made once, then unpacked from the cache in seconds.
 cache=$repo/.cache/package-check/bookworm-minbase-sctp-systemd-man.tar
 if [ ! -s "$cache" ]; then
-  command -v debootstrap >/dev/null || { apt-get update -qq \
-    && DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends debootstrap; }
+  "$repo/scripts/install-deps.sh" debootstrap
   debootstrap --variant=minbase --include=libsctp1,systemd,man-db bookworm "$work/fresh" \
     http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1 \
     || { tail -20 "$work/debootstrap.log"; fail "debootstrap failed"; }

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -54,31 +55,35 @@ void sendSpoofed(Relay& relay, const RecordHeader& h, const uint8_t* payload, si
         for (RelayTarget& t : relay.targets) ++t.errors;
         return;
     }
-    uint8_t* p = relay.packet.data();
-    memcpy(p + kIpUdpHeaders, payload, len);
+    struct {
+        iphdr ip;
+        udphdr udp;
+    } __attribute__((packed)) headers;
+    iovec parts[2] = {{&headers, sizeof headers}, {const_cast<uint8_t*>(payload), len}};
     for (RelayTarget& t : relay.targets) {
         const auto& to = reinterpret_cast<const sockaddr_in&>(t.addr);
-        iphdr ip{};
-        ip.version = 4;
-        ip.ihl = sizeof(iphdr) / 4;
-        ip.ttl = 64;
-        ip.protocol = IPPROTO_UDP;
-        ip.tot_len = htons(static_cast<uint16_t>(kIpUdpHeaders + len));
-        ip.saddr = htonl(h.address);
-        ip.daddr = to.sin_addr.s_addr;
+        headers = {};
+        headers.ip.version = 4;
+        headers.ip.ihl = sizeof(iphdr) / 4;
+        headers.ip.ttl = 64;
+        headers.ip.protocol = IPPROTO_UDP;
+        headers.ip.tot_len = htons(static_cast<uint16_t>(kIpUdpHeaders + len));
+        headers.ip.saddr = htonl(h.address);
+        headers.ip.daddr = to.sin_addr.s_addr;
         // The kernel fills in the IP checksum and identification. The UDP
         // checksum stays 0, "none", which IPv4 allows, so the payload is
         // not read twice per target.
-        udphdr udp{};
         // The exporter's own source port never reaches us; the SCTP port it
         // sent to keeps exporters on different ports apart.
-        udp.source = htons(static_cast<uint16_t>(h.localPort));
-        udp.dest = to.sin_port;
-        udp.len = htons(static_cast<uint16_t>(sizeof(udphdr) + len));
-        memcpy(p, &ip, sizeof ip);
-        memcpy(p + sizeof ip, &udp, sizeof udp);
-        ssize_t n = sendto(relay.rawSocket, p, kIpUdpHeaders + len, MSG_DONTWAIT,
-                           reinterpret_cast<const sockaddr*>(&t.addr), t.addrLen);
+        headers.udp.source = htons(static_cast<uint16_t>(h.localPort));
+        headers.udp.dest = to.sin_port;
+        headers.udp.len = htons(static_cast<uint16_t>(sizeof(udphdr) + len));
+        msghdr m{};
+        m.msg_name = &t.addr;
+        m.msg_namelen = t.addrLen;
+        m.msg_iov = parts;
+        m.msg_iovlen = 2;
+        ssize_t n = sendmsg(relay.rawSocket, &m, MSG_DONTWAIT);
         if (n < 0) ++t.errors;
         else ++t.sent;
     }
@@ -142,7 +147,6 @@ bool relayOpen(Relay& relay, std::string* error) {
         *error = std::string("-spoof needs a raw socket (CAP_NET_RAW): ") + strerror(errno);
         return false;
     }
-    relay.packet.resize(kIpUdpHeaders + kMaxSpoofedPayload);
     return true;
 }
 

@@ -37,10 +37,9 @@ struct Relay {
     std::vector<int> sockets;
     bool openFailing = false;
 
-    // -spoof: one raw socket and a packet buffer big enough for any
-    // datagram, with the IPv4 and UDP headers written in front per record.
+    // -spoof: one raw socket; the IPv4 and UDP headers are written per
+    // record and sent gathered with the payload where it lies.
     int rawSocket = -1;
-    std::vector<uint8_t> packet;
 };
 
 // Opens what the relay needs before any record arrives. False, with the

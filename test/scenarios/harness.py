@@ -90,6 +90,17 @@ def waiting_on(port):
                for r in _rows("/proc/net/udp"))
 
 
+def tcp_listening(port):
+    """Whether a TCP socket listens on port (state 0A in /proc/net/tcp)."""
+    return any(int(r[1].split(":")[1], 16) == port and r[3] == "0A" for r in _rows("/proc/net/tcp"))
+
+
+def in_send(pid):
+    """Whether the process sleeps in sendto (44 on x86-64), from /proc/PID/syscall."""
+    with open("/proc/%d/syscall" % pid) as f:
+        return f.read().split()[0] == "44"
+
+
 def wait_until(predicate, what, timeout=5):
     deadline = time.monotonic() + timeout * SLOW
     while time.monotonic() < deadline:

@@ -7,7 +7,7 @@ import socket
 import struct
 import unittest
 
-from harness import KERNEL, Scenario, port_taken, port_update, ports, wait_until
+from harness import KERNEL, Scenario, in_send, port_taken, port_update, ports, wait_until
 
 WANTS = "message from orvel: wants a packet"
 
@@ -170,7 +170,7 @@ class EndOfConnection(Scenario):
             exporter.send(port, bytes([i]) * 60000)
             daemon.wait_receives(i + 1)
         self.collector.want(count)
-        wait_until(lambda: self._in_send(daemon.pid), "the daemon blocked in its send")
+        wait_until(lambda: in_send(daemon.pid), "the daemon blocked in its send")
         os.kill(daemon.pid, signal.SIGSTOP)
         wait_until(lambda: self._state(daemon.pid) == "T", "the daemon to stop")
         os.kill(daemon.pid, signal.SIGCONT)
@@ -185,13 +185,6 @@ class EndOfConnection(Scenario):
         self.assertEqual(daemon.err(), ["warning, send to orvel returned less than expected size: %d" % short])
         self.collector.close()
         self.assertExit(daemon, 0)
-
-    @staticmethod
-    def _in_send(pid):
-        # /proc/PID/syscall: the number of the call the process sleeps in
-        # (44, sendto, on x86-64), when it sleeps in one.
-        with open("/proc/%d/syscall" % pid) as f:
-            return f.read().split()[0] == "44"
 
     @staticmethod
     def _state(pid):

@@ -10,10 +10,11 @@ import socket
 import struct
 import subprocess
 import tempfile
+import threading
 import unittest
 
-from harness import (COLLECTOR_BIN, EXPORTER_BIN, SLOW, Scenario, emul_only, kernel_only, port_taken, ports,
-                     wait_until)
+from harness import (COLLECTOR_BIN, EXPORTER_BIN, SLOW, Scenario, emul_only, in_send, kernel_only, port_taken,
+                     ports, tcp_listening, wait_until)
 
 LINE = re.compile(r"^\d\d:\d\d:\d\d\.\d{3} from (\S+) port (\d+) stream (\d+) len \d+ (.*)$")
 
@@ -70,6 +71,23 @@ def raw_file(directory, datagrams):
     with open(path, "wb") as f:
         f.write(b"".join(struct.pack(">I", len(d)) + d for d in datagrams))
     return path
+
+
+SOCKET_ACTIVATE = shutil.which("systemd-socket-activate")
+AS_ROOT = unittest.skipUnless(os.getuid() == 0, "needs root to act as another local user")
+
+
+def as_nobody():
+    os.setgid(65534)
+    os.setuid(65534)
+
+
+def forge(port, data):
+    """Another local user connects to port and sends data; returns what came back."""
+    code = ("import socket\ns = socket.create_connection(('127.0.0.1', %d))\ns.sendall(bytes.fromhex('%s'))\n"
+            "s.settimeout(10)\ntry:\n    print(s.recv(100).hex())\nexcept ConnectionResetError:\n    print()\n")
+    return subprocess.run(["/usr/bin/python3", "-c", code % (port, data.hex())], capture_output=True, text=True,
+                          preexec_fn=as_nobody, timeout=20 * SLOW, check=True).stdout.strip()
 
 
 def record(payload, stream=3):
@@ -139,6 +157,105 @@ class Companions(Scenario):
                 daemon.close()
                 collector.wait(5 * SLOW)
                 self.assertEqual(collector.returncode, status, collector.stderr.read())
+
+    def service(self, *args, activate=False):
+        """The collector as a service runs it: no -count, its standard error in a file."""
+        port, path = ports(1)[0], os.path.join(self.tmpdir(), "stderr")
+        argv = [COLLECTOR_BIN, "-listen", str(port)] + list(args)
+        if activate:
+            argv = [SOCKET_ACTIVATE, "-l", "127.0.0.1:%d" % port] + argv
+        with open(path, "w") as err:
+            proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=err)
+        self.cleanups.append(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+        wait_until(lambda: tcp_listening(port), "the collector's port")
+
+        def stderr():
+            with open(path) as f:
+                return f.read()
+        return proc, port, stderr
+
+    def stop(self, proc, stderr):
+        """SIGTERM ends the collector at once, with its exit counter line."""
+        proc.terminate()
+        self.assertEqual(proc.wait(1 * SLOW), 0, stderr())
+        self.assertIn("exit stats", stderr())
+        return stderr()
+
+    @AS_ROOT
+    def test_only_the_daemon_gets_in_and_is_waited_for_again_after_it_dies(self):
+        payloads = [b"datagram %d" % i for i in range(3)]
+        raw = raw_file(self.tmpdir(), payloads)
+        for activate in (False, True):
+            with self.subTest(socket_activated=activate):
+                if activate and not SOCKET_ACTIVATE:
+                    self.skipTest("systemd-socket-activate is not installed")
+                sctp, target = ports(1)[0], sink()
+                self.cleanups.append(target.close)
+                proc, cport, stderr = self.service("-ports", str(sctp), "-quiet", "-forward",
+                                                   "127.0.0.1:%d" % target.getsockname()[1], activate=activate)
+                self.assertEqual(forge(cport, record(b"forged", stream=0)), "")
+                wait_until(lambda: re.search(r"warning: refused a connection from uid 65534, 127\.0\.0\.1 port "
+                                             r"\d+: not an allowed user", stderr()), "the refusal")
+                for n in (1, 2):
+                    daemon = self.start(pool=16, maxsize=65535, forwardingport=cport, connect=False)
+                    wait_until(lambda: port_taken(sctp), "the daemon to listen")
+                    self.export(sctp, "127.0.2.60", raw)
+                    self.assertEqual([target.recv(65535) for _ in payloads], payloads)
+                    daemon.kill()
+                    wait_until(lambda: stderr().count("waiting for the daemon to connect again") == n, "re-accept")
+                self.assertEqual(drain(target), [])
+                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=1 target=\S+ sent=6 errors=0")
+                self.assertEqual(activate, "using the listening socket passed by systemd" in stderr())
+
+    @emul_only("the collector's connection is TCP whatever the transport")
+    def test_a_daemon_that_floods_and_never_reads_cannot_hold_the_collector(self):
+        proc, cport, stderr = self.service("-ports", "2055", "-quiet", "-stats", "300", "-ahead", "1000000")
+        daemon = socket.socket()
+        daemon.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+        daemon.connect(("127.0.0.1", cport))
+        self.cleanups.append(daemon.close)
+
+        def flood():
+            chunk = record(b"") * 10000
+            try:
+                while True:
+                    daemon.sendall(chunk)
+            except OSError:   # the collector has gone
+                pass
+        threading.Thread(target=flood, daemon=True).start()
+        # Until its wants fill the connection: blocked in send, or (never
+        # blocking) the same number of want bytes queued on three reads.
+        me, seen = daemon.getsockname()[1], []
+
+        def wants_queued():
+            with open("/proc/net/tcp") as f:   # sl local rem st tx_queue:rx_queue ...
+                rows = [r.split() for r in f.read().splitlines()[1:]]
+            return next(int(r[4].split(":")[0], 16) for r in rows
+                        if int(r[1].split(":")[1], 16) == cport and int(r[2].split(":")[1], 16) == me)
+        wait_until(lambda: in_send(proc.pid) or (seen.append(wants_queued()) or seen[-3:] == [seen[-1]] * 3
+                                                 and seen[-1] > 0), "the collector's wants to fill", timeout=30)
+        self.stop(proc, stderr)
+        self.stop(proc, stderr)
+
+    @emul_only("files are the same on either transport")
+    @AS_ROOT
+    def test_raw_file_is_private_and_never_someone_elses(self):
+        d = self.tmpdir()
+        theirs, link = os.path.join(d, "theirs"), os.path.join(d, "link")
+        open(theirs, "w").close()
+        os.chown(theirs, 65534, 65534)
+        os.symlink(os.path.join(d, "elsewhere"), link)
+        for path, refused in [(os.path.join(d, "new"), False), (theirs, True), (link, True)]:
+            with self.subTest(os.path.basename(path)):
+                p = self.run_tool([COLLECTOR_BIN, "-listen", "0", "-ports", "1", "-raw", path],
+                                  preexec_fn=lambda: os.umask(0o022))
+                if refused:
+                    self.assertEqual(p.wait(5 * SLOW), 1)
+                    self.assertIn(path, p.stderr.read())
+                else:
+                    self.assertRegex(p.stdout.readline(), "^listening on")
+                    self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
+        self.assertFalse(os.path.exists(os.path.join(d, "elsewhere")))
 
     def relay(self, count, *args):
         """The collector relaying -count records, and a daemon listening."""
@@ -227,25 +344,25 @@ class Companions(Scenario):
         self.assertEqual([d for d, _ in got], payloads * 2)
         self.assertEqual([len({a[1] for _, a in got[i:i + 4]}) for i in (0, 4)], [1, 1])
         self.assertNotEqual(got[0][1], got[4][1])
-        m = re.search(r"exit stats records=8 target=\S+ sent=(\d+) errors=(\d+) target=\[::1\]:\d+ sent=8 errors=0$",
+        m = re.search(r"exit stats records=8 refused=0 target=\S+ sent=(\d+) errors=(\d+) target=\[::1\]:\d+ sent=8 errors=0$",
                       self.finish(collector), re.M)
         self.assertTrue(m and int(m[1]) + int(m[2]) == 8 and int(m[2]) >= 1, m)
         stays.close()
 
     @emul_only("a command line is the same on either transport")
     def test_bad_forward_or_spoof_ends_the_collector_before_it_listens(self):
-        def refused(*args, preexec_fn=None):
+        def refused(*args, prefix=()):
             # A resolver that cannot reach its servers gives up within seconds.
-            p = subprocess.run([COLLECTOR_BIN, "-listen", "0", "-ports", "1"] + list(args), capture_output=True,
-                               text=True, timeout=10 * SLOW, preexec_fn=preexec_fn,
+            p = subprocess.run(list(prefix) + [COLLECTOR_BIN, "-listen", "0", "-ports", "1"] + list(args),
+                               capture_output=True, text=True, timeout=10 * SLOW,
                                env=dict(os.environ, RES_OPTIONS="timeout:1 attempts:1"))
             self.assertEqual((p.returncode, p.stdout), (1, ""), p.stderr)
             return p.stderr
         for bad in ["127.0.0.1", "127.0.0.1:0", "127.0.0.1:x", "::1:9", "[::1:9", "nosuch.invalid:9"]:
             self.assertIn(bad, refused("-forward", bad))
         self.assertIn("IPv4", refused("-spoof", "-forward", "[::1]:9"))
-        self.assertIn("CAP_NET_RAW", refused("-spoof", "-forward", "127.0.0.1:9",
-                                             preexec_fn=(lambda: os.setuid(65534)) if os.getuid() == 0 else None))
+        no_raw = ["setpriv", "--bounding-set", "-net_raw"] if os.getuid() == 0 else []
+        self.assertIn("CAP_NET_RAW", refused("-spoof", "-forward", "127.0.0.1:9", prefix=no_raw))
 
 
 if __name__ == "__main__":

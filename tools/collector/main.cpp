@@ -1,388 +1,333 @@
 // quorvane-collector: a small example collector. It waits for the daemon's
 // connection, tells it which SCTP ports to listen on, keeps a few want
 // requests in flight and prints one line per forwarded record. With
-// -forward it also relays each record's payload over UDP (relay.h).
+// -forward it also relays each record's payload over UDP (relay.h). Unless
+// -count ends the run, it outlives the daemon: when the connection ends it
+// waits for the next daemon, with its relay sockets and counters kept.
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
+#include <fcntl.h>
 #include <poll.h>
-#include <time.h>
 #include <signal.h>
+#include <sys/signalfd.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include "common/args.h"
+#include "daemon_link.h"
+#include "options.h"
 #include "record.h"
 #include "relay.h"
 
 namespace {
 
-const char kUsage[] =
-    "usage: quorvane-collector -listen PORT -ports P1,P2,... [-ahead K] [-count N]"
-    " [-raw FILE] [-portsfile FILE] [-forward HOST:PORT]... [-spoof] [-stats SECS] [-quiet]";
+constexpr int kGoOn = -1;  // a step's result when the run is not over
 
-// Exit statuses: 0 done, 1 trouble (usage, sockets, fewer records than asked
-// for), 2 the daemon sent something that is not a record stream.
-constexpr int kExitTrouble = 1;
-constexpr int kExitMalformed = 2;
-
-struct Options {
-    int listenPort = -1;
-    bool havePorts = false;
-    std::vector<int32_t> ports;
-    long ahead = 4;
-    long long count = -1;  // -1: no limit
-    std::string rawFile;
-    std::string portsFile;
-    bool quiet = false;
-    std::vector<RelayTarget> targets;
-    bool spoof = false;
-    long long statsSeconds = 0;
+// Requests the daemon has not taken yet. The socket never blocks, so a
+// daemon that stops reading cannot hold us up: wants merge into a count
+// (the daemon merges them anyway), and a port update waits whole, because
+// the daemon reads each request to its end before anything else.
+struct Outbox {
+    std::vector<uint8_t> update;
+    size_t updateSent = 0;
+    long long wants = 0;
 };
 
-volatile sig_atomic_t reloadRequested = 0;
-volatile sig_atomic_t stopRequested = 0;
+struct Collector {
+    Options opt;
+    std::vector<int32_t> ports;
+    DaemonLink link;
+    Relay relay;
+    FILE* raw = nullptr;
+    bool counting = false;
+    int conn = -1;
+    Outbox out;
+    RecordFramer framer;
+    long long received = 0;
+    int signals = -1;  // signalfd of HUP, and of TERM and INT when counting
+    bool reloadRequested = false;
+    bool stopRequested = false;
+};
 
-void onHangup(int) { reloadRequested = 1; }
-void onStop(int) { stopRequested = 1; }
-
-[[noreturn]] void usage(const std::string& why) {
-    if (!why.empty()) fprintf(stderr, "quorvane-collector: %s\n", why.c_str());
-    fprintf(stderr, "%s\n", kUsage);
-    exit(kExitTrouble);
+void reportCounters(const Collector& c, const char* what) {
+    if (!c.counting) return;
+    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s\n", what, c.received,
+            static_cast<unsigned long long>(c.link.refused), relayCountersText(c.relay).c_str());
 }
 
-Options parseOptions(int argc, char** argv) {
-    Options o;
-    for (int i = 1; i < argc; ++i) {
-        std::string name = argv[i];
-        if (name == "-quiet") {
-            o.quiet = true;
-            continue;
-        }
-        if (name == "-spoof") {
-            o.spoof = true;
-            continue;
-        }
-        if (i + 1 >= argc) usage(name + " needs a value");
-        const char* value = argv[++i];
-        long long n = 0;
-        if (name == "-listen") {
-            if (!parseNumber(value, 0, 65535, &n)) usage("bad -listen port");
-            o.listenPort = static_cast<int>(n);
-        } else if (name == "-ports") {
-            std::string err;
-            if (!parsePortList(value, &o.ports, &err)) usage("-ports: " + err);
-            o.havePorts = true;
-        } else if (name == "-ahead") {
-            if (!parseNumber(value, 1, 1000000, &n)) usage("bad -ahead (1 or more)");
-            o.ahead = static_cast<long>(n);
-        } else if (name == "-count") {
-            if (!parseNumber(value, 1, INT64_MAX, &n)) usage("bad -count (1 or more)");
-            o.count = n;
-        } else if (name == "-raw") {
-            o.rawFile = value;
-        } else if (name == "-portsfile") {
-            o.portsFile = value;
-        } else if (name == "-forward") {
-            // Resolved here, so a bad target ends us before we listen.
-            RelayTarget t;
-            std::string err;
-            if (!parseRelayTarget(value, &t, &err)) usage(err);
-            o.targets.push_back(t);
-        } else if (name == "-stats") {
-            if (!parseNumber(value, 1, 86400, &n)) usage("bad -stats (1 to 86400 seconds)");
-            o.statsSeconds = n;
-        } else {
-            usage("unknown option " + name);
-        }
+// -raw holds every flow record: private to us, appended to, never reached
+// through a link, and never a file someone else prepared for us.
+FILE* openRawFile(const std::string& path) {
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_uid != geteuid() || !S_ISREG(st.st_mode))) {
+        fprintf(stderr, "quorvane-collector: cannot use %s: %s\n", path.c_str(),
+                S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file");
+        close(fd);
+        return nullptr;
     }
-    if (o.listenPort < 0) usage("-listen is required");
-    if (!o.havePorts && o.portsFile.empty()) usage("-ports or -portsfile is required");
-    if (o.spoof && o.targets.empty()) usage("-spoof needs -forward");
-    return o;
+    FILE* f = fd >= 0 ? fdopen(fd, "ab") : nullptr;
+    if (!f)
+        fprintf(stderr, "quorvane-collector: cannot open %s: %s\n", path.c_str(), strerror(errno));
+    return f;
 }
 
-bool readPortsFile(const std::string& path, std::vector<int32_t>* ports, std::string* error) {
-    std::ifstream in(path);
-    if (!in) {
-        *error = "cannot read " + path + ": " + strerror(errno);
-        return false;
-    }
-    std::stringstream text;
-    text << in.rdbuf();
-    if (!parsePortList(text.str(), ports, error)) {
-        *error = path + ": " + *error;
-        return false;
-    }
-    return true;
-}
-
-// The daemon reads each request to its end before doing anything else, so
-// a request must never be left half-written.
-bool sendAll(int fd, const uint8_t* data, size_t len) {
-    while (len > 0) {
-        ssize_t n = send(fd, data, len, 0);
+// Hands the daemon what the outbox holds, as far as it takes it now.
+// False when the connection has failed.
+bool flushRequests(Collector& c) {
+    static const uint8_t kWants[256] = {};  // kRequestWant is 0
+    Outbox& o = c.out;
+    while (o.updateSent < o.update.size() || o.wants > 0) {
+        bool update = o.updateSent < o.update.size();
+        const uint8_t* p = update ? o.update.data() + o.updateSent : kWants;
+        size_t len = update ? o.update.size() - o.updateSent
+                            : static_cast<size_t>(std::min<long long>(o.wants, sizeof kWants));
+        ssize_t n = send(c.conn, p, len, MSG_NOSIGNAL);
         if (n < 0) {
             if (errno == EINTR) continue;
-            return false;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
         }
-        data += n;
-        len -= static_cast<size_t>(n);
+        if (update) o.updateSent += static_cast<size_t>(n);
+        else o.wants -= n;
     }
+    o.update.clear();
+    o.updateSent = 0;
     return true;
 }
 
-std::string portListText(const std::vector<int32_t>& ports) {
-    std::string s;
-    for (size_t i = 0; i < ports.size(); ++i) s += (i ? "," : "") + std::to_string(ports[i]);
-    return s.empty() ? "(none)" : s;
+void queueWants(Collector& c, long long n) {
+    // One want per record keeps -ahead of them in flight; more never helps.
+    c.out.wants = std::min<long long>(c.out.wants + n, c.opt.ahead);
 }
 
-bool sendPortUpdate(int fd, const std::vector<int32_t>& ports) {
-    std::vector<uint8_t> req = encodePortUpdate(ports);
-    if (!sendAll(fd, req.data(), req.size())) return false;
-    fprintf(stderr, "quorvane-collector: sent port update: %s\n", portListText(ports).c_str());
-    return true;
+void queuePortUpdate(Collector& c) {
+    std::vector<uint8_t> req = encodePortUpdate(c.ports);
+    c.out.update.insert(c.out.update.end(), req.begin(), req.end());
+    fprintf(stderr, "quorvane-collector: sent port update: %s\n", portListText(c.ports).c_str());
 }
 
-int acceptDaemon(int port) {
-    int lsock = socket(AF_INET, SOCK_STREAM, 0);
-    if (lsock < 0) {
-        fprintf(stderr, "quorvane-collector: socket: %s\n", strerror(errno));
-        exit(kExitTrouble);
+void startSession(Collector& c, int conn) {
+    c.conn = conn;
+    c.framer = RecordFramer{};
+    c.out = Outbox{};
+    queuePortUpdate(c);
+    queueWants(c, c.opt.ahead);
+}
+
+// The connection is over, however it ended. With -count the run ends too;
+// otherwise the next daemon is waited for.
+int endSession(Collector& c, const std::string& how) {
+    close(c.conn);
+    c.conn = -1;
+    fprintf(stderr, "quorvane-collector: connection closed by the daemon (%s) after %lld records\n",
+            how.c_str(), c.received);
+    if (c.opt.count < 0) {
+        fprintf(stderr, "quorvane-collector: waiting for the daemon to connect again\n");
+        return kGoOn;
     }
-    int one = 1;
-    setsockopt(lsock, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (bind(lsock, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0 || listen(lsock, 1) < 0) {
-        fprintf(stderr, "quorvane-collector: cannot listen on 127.0.0.1:%d: %s\n", port,
+    reportCounters(c, "exit stats");
+    return c.received < c.opt.count ? kExitTrouble : 0;
+}
+
+int handleRecord(Collector& c, const RecordHeader& h, const uint8_t* raw) {
+    ++c.received;
+    const uint8_t* payload = raw + kRecordHeaderSize;
+    relayRecord(c.relay, h, payload, h.payloadLength);
+    if (!c.opt.quiet) {
+        printf("%s\n", formatRecordLine(h, payload, h.payloadLength).c_str());
+        fflush(stdout);
+    }
+    size_t size = kRecordHeaderSize + h.payloadLength;
+    if (c.raw && (fwrite(raw, 1, size, c.raw) != size || fflush(c.raw) != 0)) {
+        fprintf(stderr, "quorvane-collector: writing %s: %s\n", c.opt.rawFile.c_str(),
                 strerror(errno));
-        exit(kExitTrouble);
+        return kExitTrouble;
     }
-    socklen_t alen = sizeof addr;
-    getsockname(lsock, reinterpret_cast<sockaddr*>(&addr), &alen);
-    printf("listening on 127.0.0.1:%u\n", ntohs(addr.sin_port));
-    fflush(stdout);
+    if (c.opt.count >= 0 && c.received >= c.opt.count) {
+        close(c.conn);
+        fprintf(stderr, "quorvane-collector: got %lld records, closing\n", c.received);
+        reportCounters(c, "exit stats");
+        return 0;
+    }
+    return kGoOn;
+}
 
-    int conn;
-    do {
-        conn = accept(lsock, nullptr, nullptr);
-    } while (conn < 0 && errno == EINTR);
-    if (conn < 0) {
-        fprintf(stderr, "quorvane-collector: accept: %s\n", strerror(errno));
-        exit(kExitTrouble);
+// One read from the daemon, and every whole record it completes.
+int readRecords(Collector& c) {
+    constexpr size_t kReadSize = 64 * 1024;
+    ssize_t n = recv(c.conn, framerSpace(c.framer, kReadSize), kReadSize, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK)) return kGoOn;
+    if (n <= 0) {
+        std::string how = n == 0 ? "end of stream" : strerror(errno);
+        std::string err;
+        if (framerTruncated(c.framer, &err)) {
+            // A daemon killed mid-record ends the stream like this; only a
+            // run that counts records calls it a broken stream.
+            if (c.opt.count >= 0) {
+                fprintf(stderr, "quorvane-collector: malformed record stream: %s\n", err.c_str());
+                return kExitMalformed;
+            }
+            how = err;
+        }
+        return endSession(c, how);
     }
-    close(lsock);  // one daemon per run
-    fprintf(stderr, "quorvane-collector: daemon connected\n");
-    return conn;
+    framerCommit(c.framer, static_cast<size_t>(n));
+    long long records = 0;
+    for (;;) {
+        RecordHeader h;
+        const uint8_t* raw = nullptr;
+        std::string err;
+        FrameResult r = framerNext(c.framer, &h, &raw, &err);
+        if (r == FrameResult::NeedMore) break;
+        if (r == FrameResult::Malformed) {
+            fprintf(stderr, "quorvane-collector: malformed record stream after %lld records: %s\n",
+                    c.received, err.c_str());
+            return kExitMalformed;
+        }
+        ++records;
+        int rc = handleRecord(c, h, raw);
+        if (rc != kGoOn) return rc;
+    }
+    queueWants(c, records);
+    return kGoOn;
+}
+
+void reload(Collector& c) {
+    std::string err;
+    if (c.opt.portsFile.empty()) {
+        fprintf(stderr, "quorvane-collector: SIGHUP ignored, no -portsfile\n");
+    } else if (!readPortsFile(c.opt.portsFile, &c.ports, &err)) {
+        fprintf(stderr, "quorvane-collector: %s; ports unchanged\n", err.c_str());
+    } else if (c.conn >= 0) {
+        queuePortUpdate(c);
+    }
+}
+
+// HUP, and with counters to report TERM and INT, arrive as readable data
+// beside the connection rather than through handlers: ppoll delivers a
+// blocked signal only when it has nothing else to report, so under a steady
+// stream of records a stop could otherwise wait forever.
+int setUpSignals(bool counting) {
+    // A daemon that vanished must show up as a failed send, not kill us.
+    signal(SIGPIPE, SIG_IGN);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGHUP);
+    if (counting) {
+        sigaddset(&set, SIGTERM);
+        sigaddset(&set, SIGINT);
+    }
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+    return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
+}
+
+void takeSignals(Collector& c) {
+    signalfd_siginfo si;
+    while (read(c.signals, &si, sizeof si) == static_cast<ssize_t>(sizeof si)) {
+        if (si.ssi_signo == SIGHUP) c.reloadRequested = true;
+        else c.stopRequested = true;
+    }
+}
+
+// How long ppoll may sleep before the next counter line is due; null for
+// no limit. Writes the line when it is due.
+timespec* statsTimer(const Collector& c, timespec* next, timespec* left) {
+    if (c.opt.statsSeconds <= 0) return nullptr;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec > next->tv_sec || (now.tv_sec == next->tv_sec && now.tv_nsec >= next->tv_nsec)) {
+        reportCounters(c, "stats");
+        next->tv_sec += c.opt.statsSeconds;
+    }
+    left->tv_sec = next->tv_sec - now.tv_sec;
+    left->tv_nsec = next->tv_nsec - now.tv_nsec;
+    if (left->tv_nsec < 0) {
+        left->tv_nsec += 1000000000L;
+        left->tv_sec -= 1;
+    }
+    if (left->tv_sec < 0) *left = timespec{};
+    return left;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    Options opt = parseOptions(argc, argv);
-
-    std::vector<int32_t> ports = opt.ports;
-    if (!opt.havePorts) {
-        std::string err;
-        if (!readPortsFile(opt.portsFile, &ports, &err)) {
-            fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
-            return kExitTrouble;
-        }
-    }
-
-    FILE* raw = nullptr;
-    if (!opt.rawFile.empty()) {
-        raw = fopen(opt.rawFile.c_str(), "ab");
-        if (!raw) {
-            fprintf(stderr, "quorvane-collector: cannot open %s: %s\n", opt.rawFile.c_str(),
-                    strerror(errno));
-            return kExitTrouble;
-        }
-    }
-
-    Relay relay;
-    relay.targets = opt.targets;
-    relay.spoof = opt.spoof;
-    std::string relayError;
-    if (!relayOpen(relay, &relayError)) {
-        fprintf(stderr, "quorvane-collector: %s\n", relayError.c_str());
+    Collector c;
+    c.opt = parseOptions(argc, argv);
+    c.ports = c.opt.ports;
+    std::string err;
+    if (!c.opt.havePorts && !readPortsFile(c.opt.portsFile, &c.ports, &err)) {
+        fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;
     }
-    const bool counting = opt.statsSeconds > 0 || !relay.targets.empty();
-
-    // A daemon that vanished must show up as a failed send, not kill us.
-    signal(SIGPIPE, SIG_IGN);
-    // SIGHUP stays blocked except while we wait in ppoll, so a hangup can
-    // never slip in between checking the flag and going to sleep.
-    sigset_t hup, waitMask;
-    sigemptyset(&hup);
-    sigaddset(&hup, SIGHUP);
-    sigprocmask(SIG_BLOCK, &hup, &waitMask);
-    sigdelset(&waitMask, SIGHUP);
-    struct sigaction sa {};
-    sa.sa_handler = onHangup;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGHUP, &sa, nullptr);
-
-    int conn = acceptDaemon(opt.listenPort);
-
-    // With counters to report, TERM and INT end the run through the loop,
-    // which writes the last counter line; they join HUP in being blocked
-    // outside ppoll. Until now they simply ended us: nothing to report.
-    if (counting) {
-        sigset_t stop;
-        sigemptyset(&stop);
-        sigaddset(&stop, SIGTERM);
-        sigaddset(&stop, SIGINT);
-        sigprocmask(SIG_BLOCK, &stop, nullptr);
-        sigdelset(&waitMask, SIGTERM);
-        sigdelset(&waitMask, SIGINT);
-        sa.sa_handler = onStop;
-        sigaction(SIGTERM, &sa, nullptr);
-        sigaction(SIGINT, &sa, nullptr);
+    if (!c.opt.rawFile.empty() && !(c.raw = openRawFile(c.opt.rawFile))) return kExitTrouble;
+    c.relay.targets = c.opt.targets;
+    c.relay.spoof = c.opt.spoof;
+    if (!relayOpen(c.relay, &err)) {
+        fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
+        return kExitTrouble;
     }
-
-    if (!sendPortUpdate(conn, ports)) {
-        fprintf(stderr, "quorvane-collector: sending port update: %s\n", strerror(errno));
+    c.counting = c.opt.statsSeconds > 0 || !c.relay.targets.empty();
+    c.signals = setUpSignals(c.counting);
+    if (c.signals < 0) {
+        fprintf(stderr, "quorvane-collector: signalfd: %s\n", strerror(errno));
         return kExitTrouble;
     }
 
-    // One want per record received, on top of the first -ahead. The daemon
-    // merges wants that find its queue empty, so we cannot know how many of
-    // ours it still holds; what we do know is that answering every record
-    // with a want leaves it at least one, so records never stall. Capping
-    // the wants at -count would break exactly that.
-    long long received = 0;
-    auto reportCounters = [&](const char* what) {
-        if (!counting) return;
-        fprintf(stderr, "quorvane-collector: %s records=%lld%s\n", what, received,
-                relayCountersText(relay).c_str());
-    };
-    auto sendWants = [&](long long n) {
-        for (long long i = 0; i < n; ++i) {
-            uint8_t want = kRequestWant;
-            if (!sendAll(conn, &want, 1)) return false;
-        }
-        return true;
-    };
-    auto daemonGone = [&](const char* how) {
-        fprintf(stderr, "quorvane-collector: connection closed by the daemon (%s) after %lld records\n",
-                how, received);
-        reportCounters("exit stats");
-        if (opt.count >= 0 && received < opt.count) return kExitTrouble;
-        return 0;
-    };
-    if (!sendWants(opt.ahead)) return daemonGone(strerror(errno));
+    c.link.allowed = c.opt.peerUids;
+    c.link.allowed.push_back(geteuid());
+    if (!linkListen(c.link, c.opt.listenPort, &err)) {
+        fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
+        return kExitTrouble;
+    }
 
-    RecordFramer framer;
-    RecordHeader header;
-    std::vector<uint8_t> record;
-    std::vector<uint8_t> chunk(64 * 1024);
-    timespec nextStats{};
+    timespec nextStats{}, left{};
     clock_gettime(CLOCK_MONOTONIC, &nextStats);
-    nextStats.tv_sec += opt.statsSeconds;
+    nextStats.tv_sec += c.opt.statsSeconds;
     for (;;) {
-        if (stopRequested) {
+        if (c.stopRequested) {
             fprintf(stderr, "quorvane-collector: stopped by a signal after %lld records\n",
-                    received);
-            reportCounters("exit stats");
+                    c.received);
+            reportCounters(c, "exit stats");
             return 0;
         }
-        timespec timeout{};
-        timespec* wait = nullptr;
-        if (opt.statsSeconds > 0) {
-            timespec now;
-            clock_gettime(CLOCK_MONOTONIC, &now);
-            if (now.tv_sec > nextStats.tv_sec ||
-                (now.tv_sec == nextStats.tv_sec && now.tv_nsec >= nextStats.tv_nsec)) {
-                reportCounters("stats");
-                nextStats.tv_sec += opt.statsSeconds;
-                continue;
-            }
-            timeout.tv_sec = nextStats.tv_sec - now.tv_sec;
-            timeout.tv_nsec = nextStats.tv_nsec - now.tv_nsec;
-            if (timeout.tv_nsec < 0) {
-                timeout.tv_nsec += 1000000000L;
-                timeout.tv_sec -= 1;
-            }
-            wait = &timeout;
+        timespec* wait = statsTimer(c, &nextStats, &left);
+        if (c.reloadRequested) {
+            c.reloadRequested = false;
+            reload(c);
         }
-        if (reloadRequested) {
-            reloadRequested = 0;
-            std::string err;
-            if (opt.portsFile.empty()) {
-                fprintf(stderr, "quorvane-collector: SIGHUP ignored, no -portsfile\n");
-            } else if (!readPortsFile(opt.portsFile, &ports, &err)) {
-                fprintf(stderr, "quorvane-collector: %s; ports unchanged\n", err.c_str());
-            } else if (!sendPortUpdate(conn, ports)) {
-                return daemonGone(strerror(errno));
-            }
-        }
+        int rc = kGoOn;
+        if (c.conn >= 0 && !flushRequests(c)) rc = endSession(c, strerror(errno));
+        if (rc != kGoOn) return rc;
 
-        pollfd pfd{conn, POLLIN, 0};
-        int ready = ppoll(&pfd, 1, wait, &waitMask);
-        if (ready < 0) {
-            if (errno == EINTR) continue;
+        pollfd fds[2] = {{c.signals, POLLIN, 0}, {c.link.listener, POLLIN, 0}};
+        if (c.conn >= 0) {
+            bool pending = !c.out.update.empty() || c.out.wants > 0;
+            fds[1] = pollfd{c.conn, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0};
+        }
+        int ready = ppoll(fds, 2, wait, nullptr);
+        if (ready < 0 && errno != EINTR) {
             fprintf(stderr, "quorvane-collector: poll: %s\n", strerror(errno));
             return kExitTrouble;
         }
-        if (ready == 0) continue;
-        ssize_t n = recv(conn, chunk.data(), chunk.size(), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            std::string err;
-            if (framerTruncated(framer, &err)) {
-                fprintf(stderr, "quorvane-collector: malformed record stream: %s\n", err.c_str());
-                return kExitMalformed;
-            }
-            return daemonGone(n == 0 ? "end of stream" : strerror(errno));
+        if (ready <= 0) continue;
+        if (fds[0].revents) {
+            takeSignals(c);
+            continue;
         }
-        framerFeed(framer, chunk.data(), static_cast<size_t>(n));
-
-        for (;;) {
-            std::string err;
-            FrameResult r = framerNext(framer, &header, &record, &err);
-            if (r == FrameResult::NeedMore) break;
-            if (r == FrameResult::Malformed) {
-                fprintf(stderr, "quorvane-collector: malformed record stream after %lld records: %s\n",
-                        received, err.c_str());
-                return kExitMalformed;
-            }
-            ++received;
-            relayRecord(relay, header, record.data() + kRecordHeaderSize, header.payloadLength);
-            if (!opt.quiet) {
-                std::string line = formatRecordLine(header, record.data() + kRecordHeaderSize,
-                                                     header.payloadLength);
-                printf("%s\n", line.c_str());
-                fflush(stdout);
-            }
-            if (raw && (fwrite(record.data(), 1, record.size(), raw) != record.size() ||
-                        fflush(raw) != 0)) {
-                fprintf(stderr, "quorvane-collector: writing %s: %s\n", opt.rawFile.c_str(),
-                        strerror(errno));
-                return kExitTrouble;
-            }
-            if (opt.count >= 0 && received >= opt.count) {
-                close(conn);
-                fprintf(stderr, "quorvane-collector: got %lld records, closing\n", received);
-                reportCounters("exit stats");
-                return 0;
-            }
-            if (!sendWants(1)) return daemonGone(strerror(errno));
+        if (c.conn < 0) {
+            int conn = linkAccept(c.link);
+            if (conn >= 0) startSession(c, conn);
+        } else if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
+            rc = readRecords(c);
+            if (rc != kGoOn) return rc;
         }
     }
 }

@@ -1,9 +1,8 @@
 #include "record.h"
 
-#include <cctype>
-#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "../common/netflow.h"
@@ -47,38 +46,49 @@ bool parseRecordHeader(const uint8_t* p, RecordHeader* out, std::string* error) 
     return true;
 }
 
-void framerFeed(RecordFramer& framer, const uint8_t* data, size_t len) {
-    framer.pending.insert(framer.pending.end(), data, data + len);
+uint8_t* framerSpace(RecordFramer& f, size_t want) {
+    if (f.start > 0) {
+        memmove(f.buf.data(), f.buf.data() + f.start, f.end - f.start);
+        f.end -= f.start;
+        f.start = 0;
+    }
+    // Grows only until it holds the largest record plus one read.
+    if (f.buf.size() < f.end + want) f.buf.resize(f.end + want);
+    return f.buf.data() + f.end;
 }
 
-FrameResult framerNext(RecordFramer& framer, RecordHeader* header, std::vector<uint8_t>* raw,
+void framerCommit(RecordFramer& f, size_t n) { f.end += n; }
+
+FrameResult framerNext(RecordFramer& f, RecordHeader* header, const uint8_t** raw,
                        std::string* error) {
-    if (framer.broken) {
+    if (f.broken) {
         *error = "record stream already broken";
         return FrameResult::Malformed;
     }
-    if (framer.pending.size() < kRecordHeaderSize) return FrameResult::NeedMore;
+    size_t have = f.end - f.start;
+    if (have < kRecordHeaderSize) return FrameResult::NeedMore;
+    const uint8_t* p = f.buf.data() + f.start;
     RecordHeader h;
-    if (!parseRecordHeader(framer.pending.data(), &h, error)) {
-        framer.broken = true;
+    if (!parseRecordHeader(p, &h, error)) {
+        f.broken = true;
         return FrameResult::Malformed;
     }
     size_t total = kRecordHeaderSize + h.payloadLength;
-    if (framer.pending.size() < total) return FrameResult::NeedMore;
-    raw->assign(framer.pending.begin(), framer.pending.begin() + total);
-    framer.pending.erase(framer.pending.begin(), framer.pending.begin() + total);
+    if (have < total) return FrameResult::NeedMore;
+    f.start += total;
+    *raw = p;
     *header = h;
     return FrameResult::Record;
 }
 
-bool framerTruncated(const RecordFramer& framer, std::string* error) {
-    if (framer.pending.empty()) return false;
-    size_t have = framer.pending.size();
+bool framerTruncated(const RecordFramer& f, std::string* error) {
+    size_t have = f.end - f.start;
+    if (have == 0) return false;
     if (have < kRecordHeaderSize) {
         *error = "stream ended inside a record header (" + std::to_string(have) + " of " +
                  std::to_string(kRecordHeaderSize) + " bytes)";
     } else {
-        uint32_t len = readBe32(framer.pending.data() + 32);
+        uint32_t len = readBe32(f.buf.data() + f.start + 32);
         *error = "stream ended inside a record (" + std::to_string(have) + " of " +
                  std::to_string(kRecordHeaderSize + len) + " bytes)";
     }
@@ -110,32 +120,4 @@ std::vector<uint8_t> encodePortUpdate(const std::vector<int32_t>& ports) {
     appendBe32(out, static_cast<uint32_t>(ports.size()));
     for (int32_t p : ports) appendBe32(out, static_cast<uint32_t>(p));
     return out;
-}
-
-bool parsePortList(const std::string& text, std::vector<int32_t>* out, std::string* error) {
-    std::vector<int32_t> ports;
-    size_t i = 0;
-    while (i < text.size()) {
-        unsigned char c = static_cast<unsigned char>(text[i]);
-        if (c == ',' || std::isspace(c)) {
-            ++i;
-            continue;
-        }
-        size_t j = i;
-        while (j < text.size() && text[j] != ',' && !std::isspace(static_cast<unsigned char>(text[j])))
-            ++j;
-        std::string word = text.substr(i, j - i);
-        char* end = nullptr;
-        errno = 0;
-        long long v = std::strtoll(word.c_str(), &end, 10);
-        if (word.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX ||
-            !(std::isdigit(static_cast<unsigned char>(word[0])) || word[0] == '-')) {
-            *error = "bad port '" + word + "'";
-            return false;
-        }
-        ports.push_back(static_cast<int32_t>(v));
-        i = j;
-    }
-    *out = ports;
-    return true;
 }

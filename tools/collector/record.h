@@ -28,18 +28,27 @@ struct RecordHeader {
 // bytes cannot be a record header.
 bool parseRecordHeader(const uint8_t* p, RecordHeader* out, std::string* error);
 
-// Accumulates bytes as they arrive and hands out whole records.
+// Holds the bytes read from the daemon and hands out whole records where
+// they lie, so a record is neither copied nor moved between the read that
+// brings it and the next read.
 struct RecordFramer {
-    std::vector<uint8_t> pending;
+    std::vector<uint8_t> buf;
+    size_t start = 0;  // first byte not yet handed out
+    size_t end = 0;    // one past the last byte read
     bool broken = false;
 };
 
 enum class FrameResult { NeedMore, Record, Malformed };
 
-void framerFeed(RecordFramer& framer, const uint8_t* data, size_t len);
-// On Record, `header` is filled and `raw` holds the record exactly as it
-// came (header and payload). On Malformed the framer stays broken.
-FrameResult framerNext(RecordFramer& framer, RecordHeader* header, std::vector<uint8_t>* raw,
+// Room for `want` more bytes after what is held, to read into. Moves the
+// bytes not yet handed out to the front: records handed out earlier are no
+// longer valid afterwards.
+uint8_t* framerSpace(RecordFramer& framer, size_t want);
+void framerCommit(RecordFramer& framer, size_t n);
+// On Record, `header` is filled and `raw` points at the record exactly as it
+// came (header and payload), valid until the next framerSpace. On Malformed
+// the framer stays broken.
+FrameResult framerNext(RecordFramer& framer, RecordHeader* header, const uint8_t** raw,
                        std::string* error);
 // Called when the stream has ended: describes an incomplete record left
 // over, or returns false when the stream ended cleanly between records.
@@ -50,8 +59,3 @@ bool framerTruncated(const RecordFramer& framer, std::string* error);
 std::string formatRecordLine(const RecordHeader& header, const uint8_t* payload, size_t len);
 
 std::vector<uint8_t> encodePortUpdate(const std::vector<int32_t>& ports);
-
-// Ports separated by commas and/or white space. Each must be a decimal
-// number that fits a signed 32-bit integer; the daemon is the judge of
-// what it means beyond that.
-bool parsePortList(const std::string& text, std::vector<int32_t>* out, std::string* error);

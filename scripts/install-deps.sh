@@ -11,6 +11,7 @@ packages=("$@")
   libsctp-dev lksctp-tools            # the SCTP API the daemon links against
   googletest libgtest-dev libgmock-dev
   python3                             # end-to-end test harness
+  systemd                             # systemd-socket-activate, for the socket-activated collector
   groff-base man-db                   # the man page check
   clang libclang-rt-14-dev            # fuzzing
 )

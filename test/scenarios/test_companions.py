@@ -6,6 +6,7 @@ import os
 import re
 import select
 import shutil
+import signal
 import socket
 import struct
 import subprocess
@@ -189,9 +190,11 @@ class Companions(Scenario):
             with self.subTest(socket_activated=activate):
                 if activate and not SOCKET_ACTIVATE:
                     self.skipTest("systemd-socket-activate is not installed")
-                sctp, target = ports(1)[0], sink()
+                (sctp, moved), target, portsfile = ports(2), sink(), os.path.join(self.tmpdir(), "ports")
                 self.cleanups.append(target.close)
-                proc, cport, stderr = self.service("-ports", str(sctp), "-quiet", "-forward",
+                with open(portsfile, "w") as f:
+                    f.write("# where exporters send\n%d\n" % sctp)
+                proc, cport, stderr = self.service("-portsfile", portsfile, "-quiet", "-forward",
                                                    "127.0.0.1:%d" % target.getsockname()[1], activate=activate)
                 self.assertEqual(forge(cport, record(b"forged", stream=0)), "")
                 wait_until(lambda: re.search(r"warning: refused a connection from uid 65534, 127\.0\.0\.1 port "
@@ -201,6 +204,12 @@ class Companions(Scenario):
                     wait_until(lambda: port_taken(sctp), "the daemon to listen")
                     self.export(sctp, "127.0.2.60", raw)
                     self.assertEqual([target.recv(65535) for _ in payloads], payloads)
+                    if n == 1:   # a reload moves this daemon, and the next one starts where it was moved
+                        with open(portsfile, "w") as f:
+                            f.write(str(moved))
+                        proc.send_signal(signal.SIGHUP)
+                        wait_until(lambda: port_taken(moved) and not port_taken(sctp), "the move")
+                        sctp = moved
                     daemon.kill()
                     wait_until(lambda: stderr().count("waiting for the daemon to connect again") == n, "re-accept")
                 self.assertEqual(drain(target), [])

@@ -353,7 +353,8 @@ class Companions(Scenario):
         self.assertEqual([d for d, _ in got], payloads * 2)
         self.assertEqual([len({a[1] for _, a in got[i:i + 4]}) for i in (0, 4)], [1, 1])
         self.assertNotEqual(got[0][1], got[4][1])
-        m = re.search(r"exit stats records=8 refused=0 target=\S+ sent=(\d+) errors=(\d+) target=\[::1\]:\d+ sent=8 errors=0$",
+        m = re.search(r"exit stats records=8 refused=0 exporters=2 evictions=0 target=\S+ sent=(\d+) errors=(\d+) "
+                      r"shared=0 target=\[::1\]:\d+ sent=8 errors=0 shared=0$",
                       self.finish(collector), re.M)
         self.assertTrue(m and int(m[1]) + int(m[2]) == 8 and int(m[2]) >= 1, m)
         stays.close()

@@ -227,7 +227,7 @@ class Companions(Scenario):
                     daemon.kill()
                     wait_until(lambda: stderr().count("waiting for the daemon to connect again") == n, "re-accept")
                 self.assertEqual(drain(target), [])
-                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=1 target=\S+ sent=6 errors=0")
+                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=1 exporters=1 evictions=0 target=\S+ sent=6 errors=0")
                 self.assertEqual(activate, "using the listening socket passed by systemd" in stderr())
 
     @emul_only("the collector's connection is TCP whatever the transport")
@@ -394,7 +394,7 @@ class Companions(Scenario):
             known.send(q, b"known %d" % i)
         got = [tap.recvfrom(100) for _ in range(5)]
         self.assertEqual(([d for d, _ in got], len({a for _, a in got})), ([b"known %d" % i for i in range(5)], 1))
-        self.assertIn("exit stats records=105 exporters=31 evictions=70 target=%s sent=105 errors=0 shared=0" % target,
+        self.assertIn("exit stats records=105 refused=0 exporters=31 evictions=70 target=%s sent=105 errors=0 shared=0" % target,
                       self.finish(collector))
         tap.close()
 

@@ -426,14 +426,19 @@ class Companions(Scenario):
                                             for d in payloads])
 
     @emul_only("a command line is the same on either transport")
-    def test_bad_forward_or_spoof_ends_the_collector_before_it_listens(self):
-        def refused(*args, prefix=()):
+    def test_bad_forward_spoof_or_ports_file_ends_the_collector_before_it_listens(self):
+        def refused(*args, prefix=(), ports_=("-ports", "1"), status=1):
             # A resolver that cannot reach its servers gives up within seconds.
-            p = subprocess.run(list(prefix) + [COLLECTOR_BIN, "-listen", "0", "-ports", "1"] + list(args),
+            p = subprocess.run(list(prefix) + [COLLECTOR_BIN, "-listen", "0", *ports_] + list(args),
                                capture_output=True, text=True, timeout=10 * SLOW,
                                env=dict(os.environ, RES_OPTIONS="timeout:1 attempts:1"))
-            self.assertEqual((p.returncode, p.stdout), (1, ""), p.stderr)
+            self.assertEqual((p.returncode, p.stdout), (status, ""), p.stderr)
             return p.stderr
+        broken = os.path.join(self.tmpdir(), "ports")
+        with open(broken, "w") as f:
+            f.write("2055 NetFlow\n")
+        for path in (broken, broken + ".missing"):
+            self.assertIn(path, refused(ports_=("-portsfile", path), status=3))
         for bad in ["127.0.0.1", "127.0.0.1:0", "127.0.0.1:x", "::1:9", "[::1:9", "nosuch.invalid:9"]:
             self.assertIn(bad, refused("-forward", bad))
         self.assertIn("IPv4", refused("-spoof", "-forward", "[::1]:9"))

@@ -403,7 +403,8 @@ class Companions(Scenario):
         ip = lambda *args: subprocess.run(["ip"] + list(args), capture_output=True, text=True, timeout=10 * SLOW)
         made = ip("netns", "add", ns) if shutil.which("ip") else None
         if not made or made.returncode != 0:
-            self.skipTest("no network namespace of our own here: " + (made.stderr.strip().splitlines() or [""])[0] if made else "no ip command")
+            why = (made.stderr.strip().splitlines() or [""])[0] if made else "no ip command"
+            self.skipTest("no network namespace of our own here: " + why)
         self.cleanups.append(lambda: ip("netns", "del", ns))
         for args in [("link", "add", ns + "a", "type", "veth", "peer", "name", ns + "b", "netns", ns),
                      ("addr", "add", net + "1/30", "dev", ns + "a"), ("addr", "add", net + "5/32", "dev", ns + "a"),

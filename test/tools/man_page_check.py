@@ -15,14 +15,9 @@ NEEDED = {
                    "EXIT STATUS", "COLLECTOR PROTOCOL", "0 — want", "1 — port update",
                    "00 00 00 00 00 00 00 00 00 00 FF FF", "quorvane-collector", "quorvane-exporter"],
     "quorvane-collector.1": ["-listen", "-ports", "-portsfile", "-ahead", "-count", "-raw", "-forward",
-<<<<<<< HEAD
-                             "-spoof", "-stats", "-quiet", "EXIT STATUS", "CAP_NET_RAW", "-maxpacketsize",
+                             "-spoof", "-max-exporters", "-stats", "-quiet", "EXIT STATUS", "CAP_NET_RAW", "-maxpacketsize",
                              "stats records=N refused=N", "exit stats records=N", "target=HOST:PORT sent=N errors=N",
                              "-peer-user", "WHO MAY CONNECT", "SOCKET ACTIVATION"],
-=======
-                             "-spoof", "-max-exporters", "-stats", "-quiet", "EXIT STATUS", "CAP_NET_RAW", "-maxpacketsize",
-                             "stats records=N", "exit stats records=N", "target=HOST:PORT sent=N errors=N"],
->>>>>>> e3654da (Out of the box: /etc/quorvane/ports as a conffile, '#' comments in it, status 3 and no restart when it is missing or broken, the daemon's unit at -maxpacketsize 65535, descriptor limits in both units; the package check confirms them)
     "quorvane-exporter.1": ["-host", "-port", "-bind", "-assocs", "-style", "-streams", "-count", "-rate",
                             "-format", "-size", "-file", "-quiet", "EXIT STATUS"],
 }

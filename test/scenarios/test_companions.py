@@ -227,7 +227,7 @@ class Companions(Scenario):
                     daemon.kill()
                     wait_until(lambda: stderr().count("waiting for the daemon to connect again") == n, "re-accept")
                 self.assertEqual(drain(target), [])
-                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=1 exporters=1 evictions=0 target=\S+ sent=6 errors=0")
+                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=1 exporters=2 evictions=0 target=\S+ sent=6 errors=0")
                 self.assertEqual(activate, "using the listening socket passed by systemd" in stderr())
 
     @emul_only("the collector's connection is TCP whatever the transport")

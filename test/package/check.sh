@@ -61,6 +61,27 @@ verify=$(inroot systemd-analyze verify $units 2>&1) && [ -z "$verify" ] \
   || fail "systemd-analyze verify $units: ${verify:-failed}"
 echo "systemd-analyze verify accepts:" $units
 
+# Out of the box: the ports file is a conffile; the collector unit stops
+# for good on the status a missing one gives, the daemon's relays whole
+# datagrams, and both set their descriptor limit.
+inroot dpkg-query -W -f='${Conffiles}\n' quorvane | grep -q '^ /etc/quorvane/ports ' \
+  || fail "/etc/quorvane/ports is not a conffile"
+option() { sed -n "s/^$1=//p" "$root/lib/systemd/system/$2"; }
+[[ $(option ExecStart quorvane.service) == *" -maxpacketsize 65535 "* ]] || fail "quorvane.service: -maxpacketsize"
+[ "$(option RestartPreventExitStatus quorvane-collector.service)" = 3 ] || fail "collector unit restarts on status 3"
+for unit in quorvane.service quorvane-collector.service; do
+  [ -n "$(option LimitNOFILE $unit)" ] || fail "$unit sets no LimitNOFILE"
+done
+mv "$root/etc/quorvane/ports" "$work/ports"
+set +e
+err=$(inroot quorvane-collector -listen 0 -portsfile /etc/quorvane/ports 2>&1 >/dev/null)
+status=$?
+set -e
+mv "$work/ports" "$root/etc/quorvane/ports"
+[ "$status" -eq 3 ] && [[ $err == *"cannot read /etc/quorvane/ports"* ]] \
+  || fail "collector without its ports file: status $status, standard error: $err"
+echo "ports conffile and unit options as shipped"
+
 inroot dpkg --purge quorvane >"$work/purge.log" 2>&1 || { cat "$work/purge.log"; fail "purge failed"; }
 files >"$work/after"
 diff "$work/before" "$work/after" || fail "purge left the differences above"

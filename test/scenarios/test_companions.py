@@ -2,8 +2,10 @@
 between them, the collector against a daemon played by the test, and the
 collector relaying to UDP targets, nfcapd fed by softflowd among them."""
 
+import hashlib
 import os
 import re
+import resource
 import select
 import shutil
 import signal
@@ -91,6 +93,18 @@ def forge(port, data):
                           preexec_fn=as_nobody, timeout=20 * SLOW, check=True).stdout.strip()
 
 
+# Run in a network namespace: prints each datagram's length, source and digest.
+RECEIVER = """import hashlib, socket, sys
+s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.bind((sys.argv[1], 9995))
+s.settimeout(float(sys.argv[2]))
+print("ready", flush=True)
+for _ in range(int(sys.argv[3])):
+    d, a = s.recvfrom(65535)
+    print(len(d), a[0], a[1], hashlib.sha1(d).hexdigest(), flush=True)
+"""
+
+
 def record(payload, stream=3):
     return (bytes(10) + b"\xff\xff" + bytes([192, 0, 2, 7]) + struct.pack(">IIQI", 2055, stream, 1700000000123,
                                                                           len(payload)) + payload)
@@ -102,8 +116,8 @@ class Companions(Scenario):
         self.addCleanup(shutil.rmtree, path, True)
         return path
 
-    def collector_tool(self, *args):
-        proc = self.run_tool([COLLECTOR_BIN, "-listen", "0"] + list(args))
+    def collector_tool(self, *args, **kw):
+        proc = self.run_tool([COLLECTOR_BIN, "-listen", "0"] + list(args), **kw)
         ready = select.select([proc.stdout], [], [], 5 * SLOW)[0]
         line = proc.stdout.readline() if ready else ""
         self.assertRegex(line, r"^listening on 127\.0\.0\.1:\d+$")
@@ -213,7 +227,7 @@ class Companions(Scenario):
                     daemon.kill()
                     wait_until(lambda: stderr().count("waiting for the daemon to connect again") == n, "re-accept")
                 self.assertEqual(drain(target), [])
-                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=1 target=\S+ sent=6 errors=0")
+                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=1 exporters=2 evictions=0 target=\S+ sent=6 errors=0")
                 self.assertEqual(activate, "using the listening socket passed by systemd" in stderr())
 
     @emul_only("the collector's connection is TCP whatever the transport")
@@ -266,11 +280,12 @@ class Companions(Scenario):
                     self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
         self.assertFalse(os.path.exists(os.path.join(d, "elsewhere")))
 
-    def relay(self, count, *args):
+    def relay(self, count, *args, portsfile=None, port=None, **kw):
         """The collector relaying -count records, and a daemon listening."""
-        port = ports(1)[0]
-        collector, cport = self.collector_tool("-ports", str(port), "-quiet", "-count", str(count), *args)
-        self.start(pool=64, maxsize=65535, forwardingport=cport, connect=False)
+        port = port or ports(1)[0]
+        where = ["-portsfile", portsfile] if portsfile else ["-ports", str(port)]
+        collector, cport = self.collector_tool(*where, "-quiet", "-count", str(count), *args, **kw)
+        self.start(pool=256, maxsize=65535, bufsize=1 << 20, forwardingport=cport, connect=False)
         wait_until(lambda: port_taken(port), "the daemon to listen")
         return port, collector
 
@@ -353,20 +368,78 @@ class Companions(Scenario):
         self.assertEqual([d for d, _ in got], payloads * 2)
         self.assertEqual([len({a[1] for _, a in got[i:i + 4]}) for i in (0, 4)], [1, 1])
         self.assertNotEqual(got[0][1], got[4][1])
-        m = re.search(r"exit stats records=8 refused=0 target=\S+ sent=(\d+) errors=(\d+) target=\[::1\]:\d+ sent=8 errors=0$",
+        m = re.search(r"exit stats records=8 refused=0 exporters=2 evictions=0 target=\S+ sent=(\d+) errors=(\d+) "
+                      r"shared=0 target=\[::1\]:\d+ sent=8 errors=0 shared=0$",
                       self.finish(collector), re.M)
         self.assertTrue(m and int(m[1]) + int(m[2]) == 8 and int(m[2]) >= 1, m)
         stays.close()
 
+    def test_a_flood_of_exporters_under_a_low_descriptor_limit_stops_neither_the_relay_nor_a_reload(self):
+        # 64 descriptors: 31 exporter sockets beside the reserve and the shared socket.
+        tap, portsfile, (p, q) = sink(), os.path.join(self.tmpdir(), "ports"), ports(2)
+        with open(portsfile, "w") as f:
+            f.write("# NetFlow\n%d\n" % p)
+        target = "127.0.0.1:%d" % tap.getsockname()[1]
+        _, collector = self.relay(105, "-forward", target, portsfile=portsfile, port=p,
+                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64)))
+        for i in range(100):
+            self.exporter("127.1.%d.%d" % (i // 50, i % 50 + 1)).send(p, b"flood %d" % i)
+        self.assertEqual(sorted(tap.recv(100) for _ in range(100)), sorted(b"flood %d" % i for i in range(100)))
+        with open(portsfile, "a") as f:
+            f.write("%d  # IPFIX\n" % q)
+        collector.send_signal(signal.SIGHUP)
+        wait_until(lambda: port_taken(q), "the reload to reach the daemon")
+        known = self.exporter("127.0.2.50")
+        for i in range(5):
+            known.send(q, b"known %d" % i)
+        got = [tap.recvfrom(100) for _ in range(5)]
+        self.assertEqual(([d for d, _ in got], len({a for _, a in got})), ([b"known %d" % i for i in range(5)], 1))
+        self.assertIn("exit stats records=105 refused=0 exporters=31 evictions=70 target=%s sent=105 errors=0 shared=0" % target,
+                      self.finish(collector))
+        tap.close()
+
+    def test_spoof_over_a_1500_byte_link_sends_datagrams_whole_from_the_exporter(self):
+        ns, net = "qv%d" % os.getpid(), "198.18.%d." % (os.getpid() % 250)
+        ip = lambda *args: subprocess.run(["ip"] + list(args), capture_output=True, text=True, timeout=10 * SLOW)
+        made = ip("netns", "add", ns) if shutil.which("ip") else None
+        if not made or made.returncode != 0:
+            why = (made.stderr.strip().splitlines() or [""])[0] if made else "no ip command"
+            self.skipTest("no network namespace of our own here: " + why)
+        self.cleanups.append(lambda: ip("netns", "del", ns))
+        for args in [("link", "add", ns + "a", "type", "veth", "peer", "name", ns + "b", "netns", ns),
+                     ("addr", "add", net + "1/30", "dev", ns + "a"), ("addr", "add", net + "5/32", "dev", ns + "a"),
+                     ("link", "set", ns + "a", "up", "mtu", "1500"), ("-n", ns, "link", "set", ns + "b", "up"),
+                     ("-n", ns, "addr", "add", net + "2/30", "dev", ns + "b"),
+                     ("-n", ns, "route", "add", "default", "via", net + "1")]:
+            self.assertEqual(ip(*args).returncode, 0, args)
+        sizes = [4000, 65000]
+        receiver = self.run_tool(["ip", "netns", "exec", ns, "python3", "-c", RECEIVER, net + "2", str(10 * SLOW),
+                                  str(len(sizes))])
+        self.assertEqual(receiver.stdout.readline(), "ready\n")
+        sctp, collector = self.relay(len(sizes), "-spoof", "-forward", net + "2:9995")
+        exporter = self.exporter(net + "5")
+        payloads = [bytes(range(256)) * (n // 256) + bytes(n % 256) for n in sizes]
+        for payload in payloads:
+            exporter.send(sctp, payload)
+        self.assertIn("sent=2 errors=0", self.finish(collector))
+        out = receiver.communicate(timeout=10 * SLOW)[0]
+        self.assertEqual(out.splitlines(), ["%d %s %d %s" % (len(d), net + "5", sctp, hashlib.sha1(d).hexdigest())
+                                            for d in payloads])
+
     @emul_only("a command line is the same on either transport")
-    def test_bad_forward_or_spoof_ends_the_collector_before_it_listens(self):
-        def refused(*args, prefix=()):
+    def test_bad_forward_spoof_or_ports_file_ends_the_collector_before_it_listens(self):
+        def refused(*args, prefix=(), ports_=("-ports", "1"), status=1):
             # A resolver that cannot reach its servers gives up within seconds.
-            p = subprocess.run(list(prefix) + [COLLECTOR_BIN, "-listen", "0", "-ports", "1"] + list(args),
+            p = subprocess.run(list(prefix) + [COLLECTOR_BIN, "-listen", "0", *ports_] + list(args),
                                capture_output=True, text=True, timeout=10 * SLOW,
                                env=dict(os.environ, RES_OPTIONS="timeout:1 attempts:1"))
-            self.assertEqual((p.returncode, p.stdout), (1, ""), p.stderr)
+            self.assertEqual((p.returncode, p.stdout), (status, ""), p.stderr)
             return p.stderr
+        broken = os.path.join(self.tmpdir(), "ports")
+        with open(broken, "w") as f:
+            f.write("2055 NetFlow\n")
+        for path in (broken, broken + ".missing"):
+            self.assertIn(path, refused(ports_=("-portsfile", path), status=3))
         for bad in ["127.0.0.1", "127.0.0.1:0", "127.0.0.1:x", "::1:9", "[::1:9", "nosuch.invalid:9"]:
             self.assertIn(bad, refused("-forward", bad))
         self.assertIn("IPv4", refused("-spoof", "-forward", "[::1]:9"))

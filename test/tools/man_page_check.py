@@ -15,7 +15,7 @@ NEEDED = {
                    "EXIT STATUS", "COLLECTOR PROTOCOL", "0 — want", "1 — port update",
                    "00 00 00 00 00 00 00 00 00 00 FF FF", "quorvane-collector", "quorvane-exporter"],
     "quorvane-collector.1": ["-listen", "-ports", "-portsfile", "-ahead", "-count", "-raw", "-forward",
-                             "-spoof", "-stats", "-quiet", "EXIT STATUS", "CAP_NET_RAW", "-maxpacketsize",
+                             "-spoof", "-max-exporters", "-stats", "-quiet", "EXIT STATUS", "CAP_NET_RAW", "-maxpacketsize",
                              "stats records=N refused=N", "exit stats records=N", "target=HOST:PORT sent=N errors=N",
                              "-peer-user", "WHO MAY CONNECT", "SOCKET ACTIVATION"],
     "quorvane-exporter.1": ["-host", "-port", "-bind", "-assocs", "-style", "-streams", "-count", "-rate",

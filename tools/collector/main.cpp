@@ -153,6 +153,7 @@ int handleRecord(Collector& c, const RecordHeader& h, const uint8_t* raw) {
     if (c.opt.count >= 0 && c.received >= c.opt.count) {
         close(c.conn);
         fprintf(stderr, "quorvane-collector: got %lld records, closing\n", c.received);
+        relayFlush(c.relay);
         reportCounters(c, "exit stats");
         return 0;
     }
@@ -195,6 +196,8 @@ int readRecords(Collector& c) {
         int rc = handleRecord(c, h, raw);
         if (rc != kGoOn) return rc;
     }
+    // The records of this read lie in the framer until the next read.
+    relayFlush(c.relay);
     queueWants(c, records);
     return kGoOn;
 }
@@ -264,12 +267,14 @@ int main(int argc, char** argv) {
     c.ports = c.opt.ports;
     std::string err;
     if (!c.opt.havePorts && !readPortsFile(c.opt.portsFile, &c.ports, &err)) {
-        fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
-        return kExitTrouble;
+        fprintf(stderr, "quorvane-collector: %s (the SCTP ports to listen on, see quorvane-collector(1))\n",
+                err.c_str());
+        return kExitBadPortsFile;
     }
     if (!c.opt.rawFile.empty() && !(c.raw = openRawFile(c.opt.rawFile))) return kExitTrouble;
     c.relay.targets = c.opt.targets;
     c.relay.spoof = c.opt.spoof;
+    c.relay.maxExporters = c.opt.maxExporters;
     if (!relayOpen(c.relay, &err)) {
         fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;

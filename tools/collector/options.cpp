@@ -17,7 +17,7 @@ namespace {
 
 const char kUsage[] =
     "usage: quorvane-collector -listen PORT -ports P1,P2,... [-ahead K] [-count N]"
-    " [-raw FILE] [-portsfile FILE] [-forward HOST:PORT]... [-spoof] [-stats SECS]"
+    " [-raw FILE] [-portsfile FILE] [-forward HOST:PORT]... [-spoof] [-max-exporters N] [-stats SECS]"
     " [-peer-user NAME|UID]... [-quiet]";
 
 [[noreturn]] void usage(const std::string& why) {
@@ -80,6 +80,9 @@ Options parseOptions(int argc, char** argv) {
             std::string err;
             if (!parseRelayTarget(value, &t, &err)) usage(err);
             o.targets.push_back(t);
+        } else if (name == "-max-exporters") {
+            if (!parseNumber(value, 0, 1 << 24, &n)) usage("bad -max-exporters (0 to 16777216)");
+            o.maxExporters = static_cast<size_t>(n);
         } else if (name == "-stats") {
             if (!parseNumber(value, 1, 86400, &n)) usage("bad -stats (1 to 86400 seconds)");
             o.statsSeconds = n;

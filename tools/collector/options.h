@@ -21,14 +21,17 @@ struct Options {
     bool quiet = false;
     std::vector<RelayTarget> targets;
     bool spoof = false;
+    size_t maxExporters = kFollowDescriptorLimit;
     long long statsSeconds = 0;
     std::vector<uid_t> peerUids;  // besides our own
 };
 
 // Exit statuses: 0 done, 1 trouble (usage, sockets, fewer records than asked
-// for), 2 the daemon sent something that is not a record stream.
+// for), 2 the daemon sent something that is not a record stream, 3 the
+// ports file is missing or broken at start-up, which no restart can cure.
 constexpr int kExitTrouble = 1;
 constexpr int kExitMalformed = 2;
+constexpr int kExitBadPortsFile = 3;
 
 // Ends the process with the usage line on any error.
 Options parseOptions(int argc, char** argv);

@@ -5,11 +5,11 @@
 
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include "record.h"
@@ -20,10 +20,33 @@ struct RelayTarget {
     socklen_t addrLen = 0;
     uint64_t sent = 0;
     uint64_t errors = 0;
+    uint64_t shared = 0;  // of sent: through the shared socket, the exporter having none
+    // Connected to the target. Carries the exporters that cannot have a
+    // socket of their own; under -spoof it only tells the path MTU.
+    int sharedSocket = -1;
+    size_t pathMtu = 0;  // -spoof: the largest IPv4 packet the route takes
 };
 
 // HOST:PORT or [IPV6]:PORT; HOST may be a name, resolved once here.
 bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* error);
+
+// Descriptors left to everything but exporter sockets: standard streams,
+// the daemon's connection and listening socket, a reload's ports file, the
+// -raw file, the raw socket, the resolver and logging, with room to spare.
+// The table's default cap is what RLIMIT_NOFILE leaves beyond it and the
+// shared sockets, divided by the number of targets.
+constexpr size_t kDescriptorReserve = 32;
+constexpr size_t kFollowDescriptorLimit = SIZE_MAX;
+
+// One datagram (or one IPv4 fragment of it) waiting for relayFlush.
+struct RelayQueued {
+    uint16_t target = 0;
+    bool lastPiece = true;  // of its datagram: counts it as sent or not
+};
+
+// A slot of the exporter table: one exporter's sockets, one per target,
+// and its place in the least-recently-used order.
+constexpr uint32_t kNoSlot = UINT32_MAX;
 
 struct Relay {
     std::vector<RelayTarget> targets;
@@ -32,24 +55,51 @@ struct Relay {
     // Default identity: one connected UDP socket per exporter and target,
     // so each exporter reaches a target from a source port of its own.
     // Key: sender address << 32 | local SCTP port, the only exporter
-    // identity the record header carries.
-    std::unordered_map<uint64_t, size_t> exporterSlot;  // -> first index in sockets
-    std::vector<int> sockets;
+    // identity the record header carries. At most maxExporters of them;
+    // beyond that the least recently used one gives its sockets up, and
+    // an exporter that cannot have sockets goes through the shared one.
+    size_t maxExporters = kFollowDescriptorLimit;
+    std::vector<uint64_t> slotKey;
+    std::vector<uint32_t> slotPrev, slotNext;  // towards head (newest) / tail
+    std::vector<int> sockets;                   // slot * targets + target
+    uint32_t head = kNoSlot, tail = kNoSlot;
+    // Open addressing over the slots, linear probing; a power of two in
+    // size, at most half full. Grows with the table, never past the cap.
+    std::vector<uint32_t> index;
+    size_t exporters = 0;  // with sockets of their own
+    uint64_t evictions = 0;
     bool openFailing = false;
 
     // -spoof: one raw socket; the IPv4 and UDP headers are written per
-    // record and sent gathered with the payload where it lies.
+    // record (per fragment) and sent gathered with the payload where it lies.
     int rawSocket = -1;
+    uint16_t ipId = 0;
+
+    // Queued until relayFlush, sendmmsg per socket. Fixed at relayOpen.
+    std::vector<mmsghdr> msgs;
+    std::vector<iovec> iovs;  // two per message: headers, payload piece
+    std::vector<uint8_t> headers;  // -spoof: IPv4 (+UDP) header per message
+    std::vector<RelayQueued> queued;
+    std::vector<int> queuedFd;
+    size_t pending = 0;
 };
 
-// Opens what the relay needs before any record arrives. False, with the
-// reason, when -spoof cannot have its raw socket or a target is not IPv4.
+// Opens what the relay needs before any record arrives and sizes its
+// tables. False, with the reason, when -spoof cannot have its raw socket,
+// a target is not IPv4 under -spoof, or no socket reaches a target.
 bool relayOpen(Relay& relay, std::string* error);
 
-// Sends the payload to every target; never blocks. A datagram the kernel
-// will not take now (full buffer, refused target, too long) is counted as
-// that target's send error and dropped.
+// Queues the payload for every target; it is sent by relayFlush, or at
+// once when the queue is full. The payload must stay where it is until
+// then. Never blocks.
 void relayRecord(Relay& relay, const RecordHeader& header, const uint8_t* payload, size_t len);
 
-// " target=HOST:PORT sent=N errors=N" for each target, in command-line order.
+// Sends what is queued, one sendmmsg per run of messages on one socket. A
+// datagram the kernel will not take now (full buffer, refused target, too
+// long) is counted as that target's send error and dropped.
+void relayFlush(Relay& relay);
+
+// " exporters=N evictions=N" (without -spoof), then
+// " target=HOST:PORT sent=N errors=N shared=N" for each target, in
+// command-line order.
 std::string relayCountersText(const Relay& relay);

@@ -121,10 +121,11 @@ SyntheticDatagram makeV5(uint32_t sequence, size_t size, uint32_t unixSecs) {
 
 // Template set, then one data set stretched to reach `size`.
 SyntheticDatagram makeTemplated(NetflowFormat format, uint32_t sequence, size_t size,
-                                uint32_t unixSecs) {
+                                uint32_t unixSecs, bool withTemplate) {
     bool ipfix = format == NetflowFormat::Ipfix;
     size_t headerSize = ipfix ? kIpfixHeaderSize : kV9HeaderSize;
-    size_t minimum = headerSize + kTemplateSetSize + roundUp4(kSetHeaderSize + kTemplatedRecordSize);
+    size_t templateSize = withTemplate ? kTemplateSetSize : 0;
+    size_t minimum = headerSize + templateSize + roundUp4(kSetHeaderSize + kTemplatedRecordSize);
     if (size < minimum) size = minimum;
     if (ipfix && size > kMaxIpfixLength) size = kMaxIpfixLength;
 
@@ -143,13 +144,12 @@ SyntheticDatagram makeTemplated(NetflowFormat format, uint32_t sequence, size_t 
         appendBe32(out, sequence);
         appendBe32(out, 1);  // source id
     }
-    appendTemplateSet(out, ipfix ? 2 : 0);
-    // The v9 count field covers template records too: one here.
+    if (withTemplate) appendTemplateSet(out, ipfix ? 2 : 0);
     d.dataRecords = appendDataSet(out, size - out.size(), sequence);
     if (ipfix)
         putBe16(&out[2], static_cast<uint16_t>(out.size()));
-    else
-        putBe16(&out[2], static_cast<uint16_t>(1 + d.dataRecords));
+    else  // the v9 count field covers template records too
+        putBe16(&out[2], static_cast<uint16_t>((withTemplate ? 1 : 0) + d.dataRecords));
     return d;
 }
 
@@ -195,9 +195,9 @@ bool decodeNetflowHeader(const uint8_t* data, size_t len, NetflowHeader* out) {
 }
 
 SyntheticDatagram makeNetflowDatagram(NetflowFormat format, uint32_t sequence, size_t size,
-                                      uint32_t unixSecs) {
+                                      uint32_t unixSecs, bool withTemplate) {
     if (format == NetflowFormat::V5) return makeV5(sequence, size, unixSecs);
-    return makeTemplated(format, sequence, size, unixSecs);
+    return makeTemplated(format, sequence, size, unixSecs, withTemplate);
 }
 
 uint16_t readBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }

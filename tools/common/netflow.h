@@ -35,8 +35,10 @@ struct SyntheticDatagram {
 // real exporters do. `size` 0 gives one flow record; a larger size packs as
 // many records as fit and pads the rest inside the last set, so the length
 // fields stay consistent. A size below the format's minimum is raised to it.
+// Without `withTemplate` a v9 or IPFIX datagram carries only the data set,
+// as an exporter's does once its templates have gone out.
 SyntheticDatagram makeNetflowDatagram(NetflowFormat format, uint32_t sequence, size_t size,
-                                      uint32_t unixSecs);
+                                      uint32_t unixSecs, bool withTemplate = true);
 
 uint16_t readBe16(const uint8_t* p);
 uint32_t readBe32(const uint8_t* p);

@@ -28,7 +28,7 @@ namespace {
 const char kUsage[] =
     "usage: quorvane-exporter -host ADDR -port P [-bind ADDR] [-assocs A]"
     " [-style one-to-one|one-to-many] [-streams 0,1,2] [-count N] [-rate PPS]"
-    " [-format v9|ipfix|v5] [-size BYTES] [-file RAWFILE] [-quiet]";
+    " [-format v9|ipfix|v5] [-templates every|once] [-size BYTES] [-file RAWFILE] [-quiet]";
 
 constexpr size_t kMaxDatagram = 65535;
 
@@ -44,6 +44,7 @@ struct Options {
     long long rate = 0;
     NetflowFormat format = NetflowFormat::V9;
     std::string formatText = "v9";
+    bool templatesOnce = false;
     long long size = 0;
     std::string file;
     bool quiet = false;
@@ -94,6 +95,11 @@ Options parseOptions(int argc, char** argv) {
         } else if (name == "-format") {
             if (!parseNetflowFormat(value, &o.format)) usage("bad -format, v9, ipfix or v5");
             o.formatText = value;
+        } else if (name == "-templates") {
+            std::string s = value;
+            if (s == "every") o.templatesOnce = false;
+            else if (s == "once") o.templatesOnce = true;
+            else usage("bad -templates, every or once");
         } else if (name == "-size") {
             if (!parseNumber(value, 0, kMaxDatagram, &o.size)) usage("bad -size (0 to 65535)");
         } else if (name == "-file") {
@@ -208,15 +214,18 @@ int main(int argc, char** argv) {
     for (long long i = 0; i < count; ++i) {
         if (o.rate > 0) sleepUntil(start, i, o.rate);
         std::vector<uint8_t> datagram;
+        Slot slot = slotFor(static_cast<uint64_t>(i), assocs, o.streams);
         if (o.file.empty()) {
+            // Over SCTP an exporter may send a template once per association
+            // and never again: the first round of associations carries them.
+            bool withTemplate = !o.templatesOnce || static_cast<size_t>(i) < assocs;
             SyntheticDatagram d = makeNetflowDatagram(o.format, sequence, static_cast<size_t>(o.size),
-                                                      static_cast<uint32_t>(time(nullptr)));
+                                                      static_cast<uint32_t>(time(nullptr)), withTemplate);
             sequence += o.format == NetflowFormat::V9 ? 1 : d.dataRecords;
             datagram = std::move(d.bytes);
         } else {
             datagram = fileDatagrams[static_cast<size_t>(i) % fileDatagrams.size()];
         }
-        Slot slot = slotFor(static_cast<uint64_t>(i), assocs, o.streams);
         int fd = socks[slot.assoc];
         int n = exporterSend(fd, datagram.data(), datagram.size(), o.oneToMany ? &peer : nullptr,
                              slot.stream);

@@ -105,6 +105,24 @@ for _ in range(int(sys.argv[3])):
 """
 
 
+FIELDS = ((8, 4), (12, 4), (2, 4), (1, 4), (7, 2), (11, 2), (4, 1))   # addresses, packets, bytes, ports, protocol
+TEMPLATE = struct.pack(">HH", 256, len(FIELDS)) + b"".join(struct.pack(">HH", *f) for f in FIELDS)
+
+
+def netflow(version, seq, *sets, records=1):
+    """An IPFIX (10) or NetFlow v9 message of (set id, body) sets, from observation domain / source 7."""
+    body = b"".join(struct.pack(">HH", sid, 4 + len(b)) + b for sid, b in sets)
+    if version == 10:
+        return struct.pack(">HHIII", 10, 16 + len(body), 1700000000 + seq, seq, 7) + body
+    return struct.pack(">HHIIII", 9, records, 3600000 + seq, 1700000000 + seq, seq, 7) + body
+
+
+def flow(i):
+    """Template 256's record i, padded to 4 bytes."""
+    return struct.pack(">4s4sIIHHBxxx", bytes([10, 0, 1, i]), bytes([192, 0, 2, i]), i + 1, 64 * (i + 1), 1024 + i,
+                       53, 17)
+
+
 def record(payload, stream=3):
     return (bytes(10) + b"\xff\xff" + bytes([192, 0, 2, 7]) + struct.pack(">IIQI", 2055, stream, 1700000000123,
                                                                           len(payload)) + payload)
@@ -294,8 +312,8 @@ class Companions(Scenario):
         self.assertEqual(collector.returncode, 0, err)
         return err
 
-    def nfcapd(self):
-        port, files = ports(1)[0], self.tmpdir()
+    def nfcapd(self, port=None):
+        port, files = port or ports(1)[0], self.tmpdir()
         proc = self.run_tool(["nfcapd", "-w", files, "-p", str(port)])
         wait_until(lambda: udp_queue(port) is not None, "nfcapd to bind")
 
@@ -369,7 +387,7 @@ class Companions(Scenario):
         self.assertEqual([len({a[1] for _, a in got[i:i + 4]}) for i in (0, 4)], [1, 1])
         self.assertNotEqual(got[0][1], got[4][1])
         m = re.search(r"exit stats records=8 refused=0 exporters=2 evictions=0 target=\S+ sent=(\d+) errors=(\d+) "
-                      r"shared=0 target=\[::1\]:\d+ sent=8 errors=0 shared=0$",
+                      r"shared=0 target=\[::1\]:\d+ sent=8 errors=0 shared=0 templates=0 ",
                       self.finish(collector), re.M)
         self.assertTrue(m and int(m[1]) + int(m[2]) == 8 and int(m[2]) >= 1, m)
         stays.close()
@@ -425,6 +443,32 @@ class Companions(Scenario):
         out = receiver.communicate(timeout=10 * SLOW)[0]
         self.assertEqual(out.splitlines(), ["%d %s %d %s" % (len(d), net + "5", sctp, hashlib.sha1(d).hexdigest())
                                             for d in payloads])
+
+
+    def test_udp_collector_started_after_the_templates_decodes_from_the_first_resend_on(self):
+        # Datagram 0 carries the only template, and only a sink sees it; the
+        # relay sends it again ahead of datagrams 20 and 40. IPFIX then
+        # withdraws it, and it is sent no more.
+        for version, tset, args in [(10, 2, []), (9, 0, ["-spoof"])]:
+            with self.subTest(version=version):
+                count = 66 if version == 10 else 45
+                tap = sink()
+                target = tap.getsockname()[1]
+                sctp, collector = self.relay(count, "-forward", "127.0.0.1:%d" % target, *args)
+                exporter = self.exporter("127.0.0.2")
+                exporter.send(sctp, netflow(version, 0, (tset, TEMPLATE), (256, flow(0)), records=2))
+                self.assertEqual(tap.recv(65535)[:2], bytes([0, version]))
+                tap.close()
+                port, flows = self.nfcapd(target)
+                for i in range(1, 45):
+                    exporter.send(sctp, netflow(version, i, (256, flow(i))))
+                if version == 10:
+                    exporter.send(sctp, netflow(10, 45, (2, struct.pack(">HH", 256, 0))))
+                    for i in range(46, 66):
+                        exporter.send(sctp, netflow(10, i, (256, flow(i))))
+                self.assertIn("templates=1 resent=2 withdrawn=%d malformed=0" % (version == 10),
+                              self.finish(collector))
+                print(flows())
 
     @emul_only("a command line is the same on either transport")
     def test_bad_forward_spoof_or_ports_file_ends_the_collector_before_it_listens(self):

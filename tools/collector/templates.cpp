@@ -233,6 +233,10 @@ void templatesBuildMessage(TemplateCache& cache, const ExporterTemplates& e, siz
     } else {
         appendBe32(out, e.sysUptime);
         appendBe32(out, e.exportTime);
+        // v9 counts export packets, and this one is extra: whether it
+        // repeats the previous number or takes the next datagram's, nfcapd
+        // counts one sequence failure for it. The next datagram's number
+        // keeps v9 and IPFIX alike.
         appendBe32(out, e.sequence);
     }
     appendBe32(out, domain);

@@ -512,6 +512,29 @@ class Companions(Scenario):
                               self.finish(collector))
                 self.assertEqual(flows(), sorted("%s %s %d %s 53 17 %d %d" % w for w in want))
 
+    def test_malformed_template_sets_pass_untouched_and_are_never_cached(self):
+        # Template 257 is in every malformed message, template 256 in the good
+        # one; datagram 20 after it brings exactly 256 again, with its header.
+        other = struct.pack(">HH", 257, len(FIELDS)) + TEMPLATE[4:]
+        beyond = bytearray(netflow(10, 1, (2, other)))
+        beyond[18:20] = struct.pack(">H", 8 + len(other))
+        bad = [netflow(10, 1, (2, other[:-2])),                                       # a field cut short
+               netflow(10, 1, (2, other + struct.pack(">HHHH", 200, 1, 8, 4))),       # an id below 256 after it
+               bytes(beyond),                                                         # set beyond the message
+               netflow(10, 1, (2, other)) + bytes(4),                                 # message length short
+               netflow(9, 1, (0, other[:-4]))]                                        # v9 fields beyond the flowset
+        datagrams = [netflow(10, 0, (2, TEMPLATE))] + bad + [netflow(10, i, (256, flow(i))) for i in range(1, 16)]
+        tap = sink()
+        sctp, collector = self.relay(len(datagrams), "-forward", "127.0.0.1:%d" % tap.getsockname()[1])
+        exporter = self.exporter("127.0.0.2")
+        for d in datagrams:
+            exporter.send(sctp, d)
+        got = [tap.recvfrom(65535) for _ in range(len(datagrams) + 1)]
+        self.assertEqual([d for d, _ in got], datagrams[:20] + [netflow(10, 15, (2, TEMPLATE))] + datagrams[20:])
+        self.assertEqual(len({a for _, a in got}), 1)
+        self.assertIn("templates=1 resent=1 withdrawn=0 malformed=5 overcap=0", self.finish(collector))
+        tap.close()
+
     @emul_only("a command line is the same on either transport")
     def test_bad_forward_spoof_or_ports_file_ends_the_collector_before_it_listens(self):
         def refused(*args, prefix=(), ports_=("-ports", "1"), status=1):

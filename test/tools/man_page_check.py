@@ -17,9 +17,10 @@ NEEDED = {
     "quorvane-collector.1": ["-listen", "-ports", "-portsfile", "-ahead", "-count", "-raw", "-forward",
                              "-spoof", "-max-exporters", "-stats", "-quiet", "EXIT STATUS", "CAP_NET_RAW", "-maxpacketsize",
                              "stats records=N refused=N", "exit stats records=N", "target=HOST:PORT sent=N errors=N",
-                             "-peer-user", "WHO MAY CONNECT", "SOCKET ACTIVATION"],
+                             "-peer-user", "WHO MAY CONNECT", "SOCKET ACTIVATION",
+                             "-template-refresh", "TEMPLATES"],
     "quorvane-exporter.1": ["-host", "-port", "-bind", "-assocs", "-style", "-streams", "-count", "-rate",
-                            "-format", "-size", "-file", "-quiet", "EXIT STATUS"],
+                            "-format", "-templates", "-size", "-file", "-quiet", "EXIT STATUS"],
 }
 
 groff, pages = sys.argv[1], sys.argv[2:]

@@ -477,7 +477,6 @@ class Companions(Scenario):
         self.assertEqual(out.splitlines(), ["%d %s %d %s" % (len(d), net + "5", sctp, hashlib.sha1(d).hexdigest())
                                             for d in payloads])
 
-
     def test_udp_collectors_started_after_the_templates_decode_from_the_first_resend_on(self):
         # Datagram 0 carries the only template, and only sinks see it; the
         # relay sends it again ahead of datagrams 20 and 40. IPFIX then

@@ -275,6 +275,8 @@ int main(int argc, char** argv) {
     c.relay.targets = c.opt.targets;
     c.relay.spoof = c.opt.spoof;
     c.relay.maxExporters = c.opt.maxExporters;
+    c.relay.templates.refreshDatagrams = c.opt.refreshDatagrams;
+    c.relay.templates.refreshSeconds = c.opt.refreshSeconds;
     if (!relayOpen(c.relay, &err)) {
         fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;

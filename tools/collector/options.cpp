@@ -17,7 +17,8 @@ namespace {
 
 const char kUsage[] =
     "usage: quorvane-collector -listen PORT -ports P1,P2,... [-ahead K] [-count N]"
-    " [-raw FILE] [-portsfile FILE] [-forward HOST:PORT]... [-spoof] [-max-exporters N] [-stats SECS]"
+    " [-raw FILE] [-portsfile FILE] [-forward HOST:PORT]... [-spoof] [-max-exporters N]"
+    " [-template-refresh DATAGRAMS,SECONDS] [-stats SECS]"
     " [-peer-user NAME|UID]... [-quiet]";
 
 [[noreturn]] void usage(const std::string& why) {
@@ -80,6 +81,16 @@ Options parseOptions(int argc, char** argv) {
             std::string err;
             if (!parseRelayTarget(value, &t, &err)) usage(err);
             o.targets.push_back(t);
+        } else if (name == "-template-refresh") {
+            std::string v = value;
+            size_t comma = v.find(',');
+            long long seconds = 0;
+            if (comma == std::string::npos ||
+                !parseNumber(v.substr(0, comma).c_str(), 0, 1000000, &n) ||
+                !parseNumber(v.substr(comma + 1).c_str(), 0, 86400, &seconds))
+                usage("bad -template-refresh, DATAGRAMS,SECONDS (0,0 for never)");
+            o.refreshDatagrams = static_cast<uint32_t>(n);
+            o.refreshSeconds = static_cast<uint32_t>(seconds);
         } else if (name == "-max-exporters") {
             if (!parseNumber(value, 0, 1 << 24, &n)) usage("bad -max-exporters (0 to 16777216)");
             o.maxExporters = static_cast<size_t>(n);

@@ -22,6 +22,8 @@ struct Options {
     std::vector<RelayTarget> targets;
     bool spoof = false;
     size_t maxExporters = kFollowDescriptorLimit;
+    uint32_t refreshDatagrams = 20;  // -template-refresh
+    uint32_t refreshSeconds = 30;
     long long statsSeconds = 0;
     std::vector<uid_t> peerUids;  // besides our own
 };

@@ -31,6 +31,9 @@ static_assert((kMaxSpoofedPayload + sizeof(udphdr)) / ((kMinPathMtu - kIpHeader)
               "a spoofed datagram's fragments fit the queue");
 // No table larger than this, whatever the descriptor limit says.
 constexpr size_t kMaxTable = 1u << 24;
+// The resent templates go in messages that fit an Ethernet frame, as an
+// exporter's own would; a larger template goes alone.
+constexpr size_t kResendMessage = 1400;
 
 size_t learnPathMtu(int fd) {
     int mtu = 0;
@@ -119,6 +122,7 @@ uint32_t takeSlot(Relay& r) {
         r.slotPrev.push_back(kNoSlot);
         r.slotNext.push_back(kNoSlot);
         r.sockets.resize(r.sockets.size() + nt, -1);
+        r.slotTemplates.emplace_back();
         return s;
     }
     uint32_t s = r.tail;
@@ -128,28 +132,52 @@ uint32_t takeSlot(Relay& r) {
         // which the next socket() hands out again, change hands.
         relayFlush(r);
         indexErase(r, probe(r, r.slotKey[s]));
-        for (size_t i = 0; i < nt; ++i) close(r.sockets[s * nt + i]);
+        for (size_t i = 0; i < nt; ++i)
+            if (r.sockets[s * nt + i] >= 0) close(r.sockets[s * nt + i]);
         ++r.evictions;
         --r.exporters;
+        // The exporter's templates leave with it.
+        templatesForget(r.templates, r.slotTemplates[s].cache);
+        r.slotTemplates[s].cache = ExporterTemplates{};
     }
     return s;
 }
 
-// The first of the exporter's sockets, one per target; nullptr when it has
-// none and goes through the shared ones.
-const int* exporterSockets(Relay& r, uint64_t key) {
+// The exporter's slot when it has one already, moved to the front.
+uint32_t knownSlot(Relay& r, uint64_t key) {
+    uint32_t s = r.index[probe(r, key)];
+    if (s != kNoSlot && s != r.head) {
+        unlink(r, s);
+        pushFront(r, s);
+    }
+    return s;
+}
+
+// -spoof: a slot for the exporter's templates alone.
+uint32_t spoofedSlot(Relay& r, uint64_t key) {
+    if (r.maxExporters == 0) return kNoSlot;
+    uint32_t s = knownSlot(r, key);
+    if (s != kNoSlot) return s;
+    s = takeSlot(r);
+    ++r.exporters;
+    r.slotKey[s] = key;
+    r.index[probe(r, key)] = s;
+    pushFront(r, s);
+    return s;
+}
+
+// The first of the exporter's sockets, one per target, and its slot;
+// nullptr when it has none and goes through the shared ones.
+const int* exporterSockets(Relay& r, uint64_t key, uint32_t* slot) {
     size_t nt = r.targets.size();
+    *slot = kNoSlot;
     if (r.maxExporters == 0) return nullptr;
-    size_t at = probe(r, key);
-    if (r.index[at] != kNoSlot) {
-        uint32_t s = r.index[at];
-        if (s != r.head) {
-            unlink(r, s);
-            pushFront(r, s);
-        }
+    uint32_t s = knownSlot(r, key);
+    if (s != kNoSlot) {
+        *slot = s;
         return &r.sockets[s * nt];
     }
-    uint32_t s = takeSlot(r);
+    s = takeSlot(r);
     int* fds = &r.sockets[s * nt];
     for (size_t i = 0; i < nt; ++i) {
         fds[i] = openToward(r.targets[i]);
@@ -169,13 +197,14 @@ const int* exporterSockets(Relay& r, uint64_t key) {
     r.slotKey[s] = key;
     r.index[probe(r, key)] = s;
     pushFront(r, s);
+    *slot = s;
     return fds;
 }
 
 // --- The send queue.
 
 void queue(Relay& r, int fd, uint16_t target, bool lastPiece, const void* head, size_t headLen,
-           const uint8_t* payload, size_t len, bool named) {
+           const uint8_t* payload, size_t len, bool named, bool resend, uint32_t slot) {
     size_t i = r.pending++;
     iovec* iov = &r.iovs[2 * i];
     iov[0] = {const_cast<void*>(head), headLen};
@@ -188,11 +217,12 @@ void queue(Relay& r, int fd, uint16_t target, bool lastPiece, const void* head, 
     }
     m.msg_iov = headLen ? iov : iov + 1;
     m.msg_iovlen = headLen ? 2 : 1;
-    r.queued[i] = {target, lastPiece};
+    r.queued[i] = {target, lastPiece, resend, slot};
     r.queuedFd[i] = fd;
 }
 
-void queueSpoofed(Relay& r, const RecordHeader& h, const uint8_t* payload, size_t len) {
+void queueSpoofed(Relay& r, const RecordHeader& h, const uint8_t* payload, size_t len, bool resend,
+                  uint32_t slot) {
     if (len > kMaxSpoofedPayload) {
         for (RelayTarget& t : r.targets) ++t.errors;
         return;
@@ -237,9 +267,49 @@ void queueSpoofed(Relay& r, const RecordHeader& h, const uint8_t* payload, size_
                 headLen += sizeof udp;
                 dataLen -= sizeof udp;
             }
-            queue(r, r.rawSocket, static_cast<uint16_t>(ti), k + 1 == pieces, hdr, headLen, data, dataLen, true);
+            queue(r, r.rawSocket, static_cast<uint16_t>(ti), k + 1 == pieces, hdr, headLen, data, dataLen, true,
+                  resend, slot);
         }
     }
+}
+
+int64_t monotonicMs() {
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
+}
+
+// Takes in the templates of the exporter's datagram and, when they are due,
+// queues them ahead of it, from the exporter's own source and with the
+// datagram's own header, so the collector sees no gap.
+void resendTemplates(Relay& r, const RecordHeader& h, const int* own, uint32_t slot, const uint8_t* payload,
+                     size_t len) {
+    RelayTemplates& t = r.slotTemplates[slot];
+    int64_t now = monotonicMs();
+    templatesObserve(r.templates, t.cache, payload, len, now);
+    if (!templatesDue(r.templates, t.cache, now)) return;
+    // Last time's messages may still wait in the queue, pointing into wire.
+    if (t.wireFlush == r.flushes) relayFlush(r);
+    t.wire.clear();
+    r.wireEnds.clear();
+    templatesResend(r.templates, t.cache, now, kResendMessage, [&](const uint8_t* m, size_t n) {
+        t.wire.insert(t.wire.end(), m, m + n);
+        r.wireEnds.push_back(t.wire.size());
+    });
+    size_t nt = r.targets.size(), start = 0;
+    for (size_t end : r.wireEnds) {
+        const uint8_t* m = t.wire.data() + start;
+        size_t n = end - start;
+        start = end;
+        if (r.spoof) {
+            queueSpoofed(r, h, m, n, true, slot);
+            continue;
+        }
+        if (r.pending + nt > kQueueSize) relayFlush(r);
+        for (size_t i = 0; i < nt; ++i)
+            queue(r, own[i], static_cast<uint16_t>(i), true, nullptr, 0, m, n, false, true, slot);
+    }
+    t.wireFlush = r.flushes;
 }
 
 }  // namespace
@@ -313,6 +383,8 @@ bool relayOpen(Relay& relay, std::string* error) {
             *error = std::string("-spoof needs a raw socket (CAP_NET_RAW): ") + strerror(errno);
             return false;
         }
+        if (relay.maxExporters == kFollowDescriptorLimit) relay.maxExporters = kSpoofedExporters;
+        relay.index.assign(16, kNoSlot);
         return true;
     }
     if (relay.maxExporters == kFollowDescriptorLimit) {
@@ -328,18 +400,25 @@ bool relayOpen(Relay& relay, std::string* error) {
 }
 
 void relayRecord(Relay& relay, const RecordHeader& h, const uint8_t* payload, size_t len) {
-    if (relay.spoof) {
-        queueSpoofed(relay, h, payload, len);
-        return;
-    }
     size_t nt = relay.targets.size();
     if (nt == 0) return;
     uint64_t key = uint64_t{h.address} << 32 | static_cast<uint32_t>(h.localPort);
-    const int* own = exporterSockets(relay, key);
+    bool resending = relay.templates.refreshDatagrams || relay.templates.refreshSeconds;
+    uint32_t slot = kNoSlot;
+    const int* own = nullptr;
+    if (!relay.spoof) own = exporterSockets(relay, key, &slot);
+    else if (resending) slot = spoofedSlot(relay, key);
+    // An exporter without a table slot (out of descriptors) has no templates
+    // kept: the shared socket is not its own source.
+    if (resending && slot != kNoSlot) resendTemplates(relay, h, own, slot, payload, len);
+    if (relay.spoof) {
+        queueSpoofed(relay, h, payload, len, false, slot);
+        return;
+    }
     if (relay.pending + nt > kQueueSize) relayFlush(relay);
     for (size_t i = 0; i < nt; ++i)
         queue(relay, own ? own[i] : relay.targets[i].sharedSocket, static_cast<uint16_t>(i), true, nullptr, 0,
-              payload, len, false);
+              payload, len, false, false, slot);
 }
 
 void relayFlush(Relay& relay) {
@@ -347,9 +426,18 @@ void relayFlush(Relay& relay) {
     auto settle = [&](size_t m, bool ok) {
         const RelayQueued& q = relay.queued[m];
         RelayTarget& t = relay.targets[q.target];
+        int err = ok ? 0 : errno;
         pieceFailed |= !ok;
-        if (!ok && errno == EMSGSIZE && relay.spoof) t.pathMtu = learnPathMtu(t.sharedSocket);
+        if (err == EMSGSIZE && relay.spoof) t.pathMtu = learnPathMtu(t.sharedSocket);
         if (!q.lastPiece) return;
+        // A collector that was not listening may be now, and it has not
+        // seen the exporter's templates.
+        if (err == ECONNREFUSED && q.slot != kNoSlot) relay.slotTemplates[q.slot].cache.resendPending = true;
+        if (q.resend) {
+            if (!pieceFailed) ++relay.templates.resent;
+            pieceFailed = false;
+            return;
+        }
         if (pieceFailed) {
             ++t.errors;
         } else {
@@ -375,6 +463,7 @@ void relayFlush(Relay& relay) {
         }
     }
     relay.pending = 0;
+    ++relay.flushes;
 }
 
 std::string relayCountersText(const Relay& relay) {
@@ -385,5 +474,9 @@ std::string relayCountersText(const Relay& relay) {
     for (const RelayTarget& t : relay.targets)
         s += " target=" + t.text + " sent=" + std::to_string(t.sent) + " errors=" + std::to_string(t.errors) +
              " shared=" + std::to_string(t.shared);
+    const TemplateCache& c = relay.templates;
+    s += " templates=" + std::to_string(c.cached) + " resent=" + std::to_string(c.resent) +
+         " withdrawn=" + std::to_string(c.withdrawn) + " malformed=" + std::to_string(c.malformed) +
+         " overcap=" + std::to_string(c.refused);
     return s;
 }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "record.h"
+#include "templates.h"
 
 struct RelayTarget {
     std::string text;  // as written after -forward, for messages
@@ -38,15 +39,29 @@ bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* er
 constexpr size_t kDescriptorReserve = 32;
 constexpr size_t kFollowDescriptorLimit = SIZE_MAX;
 
+// A slot of the exporter table: one exporter's sockets, one per target,
+// its templates, and its place in the least-recently-used order.
+constexpr uint32_t kNoSlot = UINT32_MAX;
+
 // One datagram (or one IPv4 fragment of it) waiting for relayFlush.
 struct RelayQueued {
     uint16_t target = 0;
     bool lastPiece = true;  // of its datagram: counts it as sent or not
+    bool resend = false;    // templates sent again, not a record's payload
+    uint32_t slot = kNoSlot;  // the exporter's, when it has one
 };
 
-// A slot of the exporter table: one exporter's sockets, one per target,
-// and its place in the least-recently-used order.
-constexpr uint32_t kNoSlot = UINT32_MAX;
+// An exporter's templates, and the messages that send them again, which
+// must stay where they are until relayFlush has sent them.
+struct RelayTemplates {
+    ExporterTemplates cache;
+    std::vector<uint8_t> wire;
+    uint64_t wireFlush = UINT64_MAX;  // Relay::flushes when last queued
+};
+
+// Under -spoof the exporter table holds templates only; this many exporters
+// unless -max-exporters says otherwise.
+constexpr size_t kSpoofedExporters = 65536;
 
 struct Relay {
     std::vector<RelayTarget> targets;
@@ -62,6 +77,7 @@ struct Relay {
     std::vector<uint64_t> slotKey;
     std::vector<uint32_t> slotPrev, slotNext;  // towards head (newest) / tail
     std::vector<int> sockets;                   // slot * targets + target
+    std::vector<RelayTemplates> slotTemplates;
     uint32_t head = kNoSlot, tail = kNoSlot;
     // Open addressing over the slots, linear probing; a power of two in
     // size, at most half full. Grows with the table, never past the cap.
@@ -82,6 +98,12 @@ struct Relay {
     std::vector<RelayQueued> queued;
     std::vector<int> queuedFd;
     size_t pending = 0;
+    uint64_t flushes = 0;
+
+    // Each exporter's IPFIX and v9 templates, sent again now and then so
+    // that a UDP collector that missed them can decode (templates.h).
+    TemplateCache templates;
+    std::vector<size_t> wireEnds;  // message ends in RelayTemplates::wire
 };
 
 // Opens what the relay needs before any record arrives and sizes its
@@ -101,5 +123,8 @@ void relayFlush(Relay& relay);
 
 // " exporters=N evictions=N" (without -spoof), then
 // " target=HOST:PORT sent=N errors=N shared=N" for each target, in
-// command-line order.
+// command-line order, then " templates=N resent=N withdrawn=N malformed=N
+// overcap=N": template records taken in, template messages sent again (per
+// target), templates withdrawn by exporters, messages whose templates were
+// not taken for being inconsistent, templates not kept for the caps.
 std::string relayCountersText(const Relay& relay);

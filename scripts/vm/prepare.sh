@@ -19,8 +19,9 @@ offline=0
 # The kernel build of Debian 12's cloud flavour: small, and SCTP is =m there.
 kernel_meta=linux-image-cloud-amd64
 # softflowd and nfdump: a real exporter with SCTP export and a real UDP
-# collector, for the relay's end-to-end cases.
-packages=(qemu-system-x86 busybox-static lksctp-tools libsctp-dev python3 softflowd nfdump systemd)
+# collector, for the relay's end-to-end cases; pmacct's nfacctd a second
+# UDP collector beside nfcapd.
+packages=(qemu-system-x86 busybox-static lksctp-tools libsctp-dev python3 softflowd nfdump pmacct systemd)
 
 log() { echo "prepare: $*" >&2; }
 
@@ -95,7 +96,7 @@ if [ "$offline" = 0 ]; then
 fi
 
 [ -s "$cache/kernel-version" ] || { log "no kernel in $cache: run $0 without --offline"; exit 1; }
-for b in /bin/busybox /usr/bin/python3 /usr/bin/systemd-socket-activate /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump; do
+for b in /bin/busybox /usr/bin/python3 /usr/bin/systemd-socket-activate /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump /usr/sbin/nfacctd; do
 	[ -x "$b" ] || { log "$b missing: run $0 without --offline"; exit 1; }
 done
 libgcc_s=$(ldconfig -p | sed -n 's/^[[:space:]]*libgcc_s\.so\.1 (libc6,x86-64) => //p' | head -n1)
@@ -108,7 +109,7 @@ file_is_static /bin/busybox || { log "/bin/busybox is not static (busybox-static
 base=$cache/base.cpio.gz
 py=$(readlink -f /usr/bin/python3)
 pyver=$(basename "$py")
-inputs=("$here/init.sh" "$here/mkcpio.py" "$here/prepare.sh" /bin/busybox "$py" /usr/bin/systemd-socket-activate /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump "$cache/kernel-version")
+inputs=("$here/init.sh" "$here/mkcpio.py" "$here/prepare.sh" /bin/busybox "$py" /usr/bin/systemd-socket-activate /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump /usr/sbin/nfacctd "$cache/kernel-version")
 fresh=1
 [ -s "$base" ] || fresh=0
 for f in "${inputs[@]}"; do [ "$fresh" = 1 ] && [ "$f" -nt "$base" ] && fresh=0; done
@@ -160,6 +161,7 @@ man=$stage/base.manifest
 	echo "elf /usr/sbin/softflowd /usr/sbin/softflowd"
 	echo "elf /usr/bin/nfcapd /usr/bin/nfcapd"
 	echo "elf /usr/bin/nfdump /usr/bin/nfdump"
+	echo "elf /usr/sbin/nfacctd /usr/sbin/nfacctd"
 	echo "elf $libgcc_s $libgcc_s"
 	echo "dir /var"; echo "symlink /var/run ../run"
 } >"$man"

@@ -144,8 +144,10 @@ class Companions(Scenario):
         return proc, int(line.rsplit(":", 1)[1])
 
     def test_chain_for_each_netflow_version(self):
-        for fmt, summary, ahead in [("v9", "netflow v9 count ", ["-ahead", "1"]),
-                                    ("ipfix", "netflow v10 length ", []), ("v5", "netflow v5 count ", [])]:
+        # -templates once: the template (a v9 record of its own) only in each association's first datagram.
+        for fmt, summary, ahead, counts in [("v9", "netflow v9 count ", ["-ahead", "1"], ["1"] * 8 + ["2"] * 2),
+                                            ("ipfix", "netflow v10 length ", [], None),
+                                            ("v5", "netflow v5 count ", [], ["1"] * 10)]:
             with self.subTest(fmt):
                 p, q = ports(2)
                 collector, cport = self.collector_tool("-ports", "%d,%d" % (p, q), "-count", "10", *ahead)
@@ -153,9 +155,10 @@ class Companions(Scenario):
                 wait_until(lambda: port_taken(p) and port_taken(q), "the daemon to listen")
                 exporters = [
                     self.run_tool([EXPORTER_BIN, "-host", "127.0.0.1", "-port", str(p), "-bind", "127.0.2.30",
-                                   "-streams", "0,1", "-count", "5", "-format", fmt]),
+                                   "-streams", "0,1", "-count", "5", "-format", fmt, "-templates", "once"]),
                     self.run_tool([EXPORTER_BIN, "-host", "127.0.0.1", "-port", str(q), "-bind", "127.0.2.31",
-                                   "-style", "one-to-many", "-streams", "2", "-count", "5", "-format", fmt])]
+                                   "-style", "one-to-many", "-streams", "2", "-count", "5", "-format", fmt,
+                                   "-templates", "once"])]
                 for e in exporters:
                     self.assertEqual(e.wait(10 * SLOW), 0, e.stderr.read())
                 out, err = collector.communicate(timeout=15 * SLOW)
@@ -165,6 +168,8 @@ class Companions(Scenario):
                                  sorted([("127.0.2.30", p, 0)] * 3 + [("127.0.2.30", p, 1)] * 2 +
                                         [("127.0.2.31", q, 2)] * 5))
                 self.assertTrue(all(rest.startswith(summary) for _, _, _, rest in seen), seen)
+                if counts:
+                    self.assertEqual(sorted(rest.split()[3] for _, _, _, rest in seen), counts)
                 self.assertExit(daemon, 0)
 
     @emul_only("the collector's connection is TCP whatever the transport")
@@ -553,6 +558,8 @@ class Companions(Scenario):
         for bad in ["127.0.0.1", "127.0.0.1:0", "127.0.0.1:x", "::1:9", "[::1:9", "nosuch.invalid:9"]:
             self.assertIn(bad, refused("-forward", bad))
         self.assertIn("IPv4", refused("-spoof", "-forward", "[::1]:9"))
+        for bad in ["20", "20,", "-1,30", "20,86401"]:
+            self.assertIn("bad -template-refresh", refused("-template-refresh", bad))
         no_raw = ["setpriv", "--bounding-set", "-net_raw"] if os.getuid() == 0 else []
         self.assertIn("CAP_NET_RAW", refused("-spoof", "-forward", "127.0.0.1:9", prefix=no_raw))
 

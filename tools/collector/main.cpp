@@ -188,6 +188,7 @@ int readRecords(Collector& c) {
         FrameResult r = framerNext(c.framer, &h, &raw, &err);
         if (r == FrameResult::NeedMore) break;
         if (r == FrameResult::Malformed) {
+            relayFlush(c.relay);  // the records before it were counted as received
             fprintf(stderr, "quorvane-collector: malformed record stream after %lld records: %s\n",
                     c.received, err.c_str());
             return kExitMalformed;

@@ -14,6 +14,12 @@
 //           (-forward); the driver only offers datagrams at a fixed rate
 //           above what the chain can take, and reads records/s off the
 //           collector's own counter lines.
+//   collector  the same chain with three collectors in turn: quorvane-collector
+//           relaying, floor_collector relaying (the least a relay can do),
+//           and quorvane-collector plain; at a rate below what the chain
+//           takes (--below) and at capacity, closed-loop through the sink
+//           (--inflight datagrams in flight). Reports each collector's CPU
+//           per record and the chain's records/s, with their spread.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -40,8 +46,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 struct Options {
-    std::string daemon, floor, preload, collector;
-    double offer = 150000;
+    std::string daemon, floor, preload, collector, floorCollector;
+    double offer = 150000, below = 20000;
+    int inflight = 256;
+    std::vector<std::string> loads{"rate", "capacity"};
     double seconds = 3, warmup = 1;
     int rounds = 5, pool = 4096, maxsize = 1400, window = 64, rcvbuf = 1 << 20;
     std::vector<int> payloads{100, 1400};
@@ -51,6 +59,7 @@ struct Options {
 struct Result {
     double recordsPerSecond = 0, mallocsPerRecord = 0, cpuMicrosPerRecord = 0;
     double rssKiB = 0, anonKiB = 0, hwmKiB = 0, dropsOrStalls = 0;
+    double daemonMicrosPerRecord = 0, sunkPerRecord = 0;
     bool ok = false;
 };
 
@@ -266,10 +275,21 @@ Result runOnce(const Options& o, const std::string& relay, int payload, const st
     return r;
 }
 
-// One run of daemon + quorvane-collector; `forward` adds -forward to a sink
-// that is never read, so the relay's sends cost what they cost and the
-// datagrams end there.
-Result runChain(const Options& o, int payload, bool forward) {
+// What runs behind the daemon: quorvane-collector relaying to the sink, the
+// floor collector doing the same, or quorvane-collector plain (-quiet).
+enum class Arm { Relay, Floor, Plain };
+// How datagrams are offered: at a fixed rate (set it below what the chain
+// takes), or closed-loop, a new datagram for each one the sink gets back, so
+// the chain runs flat out without the kernel dropping anything and without
+// an offerer spinning on a CPU the chain needs. Plain has no sink to close
+// the loop on, so it runs at a fixed rate only.
+enum class Load { Rate, Capacity };
+
+const char* armName(Arm a) { return a == Arm::Relay ? "relay" : a == Arm::Floor ? "floor" : "plain"; }
+
+// One run of the daemon and the collector of `arm`. The sink is read (as a
+// real collector's socket would be) and its datagrams counted.
+Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     Result r;
     int sink = socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in a{};
@@ -278,6 +298,10 @@ Result runChain(const Options& o, int payload, bool forward) {
     if (bind(sink, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) die("bind sink");
     socklen_t alen = sizeof a;
     getsockname(sink, reinterpret_cast<sockaddr*>(&a), &alen);
+    int big = 4 << 20;
+    setsockopt(sink, SOL_SOCKET, SO_RCVBUFFORCE, &big, sizeof big);
+    timeval tick{0, 100000};
+    setsockopt(sink, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
     std::string udpPort = std::to_string(freeUdpPort());
 
@@ -287,6 +311,7 @@ Result runChain(const Options& o, int payload, bool forward) {
     auto* mallocs = static_cast<volatile uint64_t*>(mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, cfd, 0));
     close(cfd);
 
+    const std::string& bin = arm == Arm::Floor ? o.floorCollector : o.collector;
     std::string ahead = std::to_string(o.window);
     int out[2], err[2];
     if (pipe(out) != 0 || pipe(err) != 0) die("pipe");
@@ -296,12 +321,12 @@ Result runChain(const Options& o, int payload, bool forward) {
         if (!o.preload.empty()) setenv("LD_PRELOAD", o.preload.c_str(), 1);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        if (forward)
-            execl(o.collector.c_str(), o.collector.c_str(), "-listen", "0", "-ports", udpPort.c_str(), "-quiet",
-                  "-ahead", ahead.c_str(), "-stats", "1", "-forward", target.c_str(), static_cast<char*>(nullptr));
+        if (arm == Arm::Plain)
+            execl(bin.c_str(), bin.c_str(), "-listen", "0", "-ports", udpPort.c_str(), "-quiet", "-ahead",
+                  ahead.c_str(), "-stats", "1", static_cast<char*>(nullptr));
         else
-            execl(o.collector.c_str(), o.collector.c_str(), "-listen", "0", "-ports", udpPort.c_str(), "-quiet",
-                  "-ahead", ahead.c_str(), "-stats", "1", static_cast<char*>(nullptr));
+            execl(bin.c_str(), bin.c_str(), "-listen", "0", "-ports", udpPort.c_str(), "-quiet", "-ahead",
+                  ahead.c_str(), "-stats", "1", "-forward", target.c_str(), static_cast<char*>(nullptr));
         _exit(127);
     }
     close(out[1]);
@@ -327,7 +352,8 @@ Result runChain(const Options& o, int payload, bool forward) {
     }
 
     std::atomic<bool> stop{false};
-    std::thread offerer([&] {
+    std::atomic<uint64_t> sunk{0}, stalls{0};
+    std::thread loader([&] {
         int exporter = socket(AF_INET, SOCK_DGRAM, 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -337,14 +363,49 @@ Result runChain(const Options& o, int payload, bool forward) {
         std::vector<unsigned char> frame(4 + static_cast<size_t>(payload));
         frame[3] = 5;
         for (size_t i = 4; i < frame.size(); ++i) frame[i] = static_cast<unsigned char>(i);
-        // Bursts of 32 at the offered rate: enough to keep the pool full,
-        // without an exporter spinning on a CPU the chain needs.
-        auto next = Clock::now();
-        auto step = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(32 / o.offer));
-        while (!stop.load(std::memory_order_relaxed)) {
-            for (int i = 0; i < 32; ++i) send(exporter, frame.data(), frame.size(), 0);
-            next += step;
-            std::this_thread::sleep_until(next);
+        // Batched both ways, so the driver takes as little CPU from the
+        // chain as it can.
+        constexpr unsigned kBatch = 64;
+        std::vector<unsigned char> drain(kBatch * 2048);
+        iovec outIov{frame.data(), frame.size()}, inIov[kBatch];
+        mmsghdr outMsg[kBatch]{}, inMsg[kBatch]{};
+        for (unsigned i = 0; i < kBatch; ++i) {
+            outMsg[i].msg_hdr.msg_iov = &outIov;
+            outMsg[i].msg_hdr.msg_iovlen = 1;
+            inIov[i] = {&drain[i * 2048], 2048};
+            inMsg[i].msg_hdr.msg_iov = &inIov[i];
+            inMsg[i].msg_hdr.msg_iovlen = 1;
+        }
+        auto offer = [&](unsigned n) {
+            while (n > 0) {
+                int sent = sendmmsg(exporter, outMsg, std::min(n, kBatch), 0);
+                if (sent <= 0) return;  // a refusal before the daemon listens
+                n -= static_cast<unsigned>(sent);
+            }
+        };
+        if (load == Load::Capacity) {
+            offer(static_cast<unsigned>(o.inflight));
+            while (!stop.load(std::memory_order_relaxed)) {
+                int got = recvmmsg(sink, inMsg, kBatch, MSG_WAITFORONE, nullptr);
+                if (got <= 0) {
+                    // Lost at start-up, before the daemon listened: refill.
+                    ++stalls;
+                    offer(static_cast<unsigned>(o.inflight));
+                    continue;
+                }
+                sunk += static_cast<uint64_t>(got);
+                offer(static_cast<unsigned>(got));
+            }
+        } else {
+            // Bursts of 32 at the offered rate.
+            auto next = Clock::now();
+            auto step = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(32 / rate));
+            while (!stop.load(std::memory_order_relaxed)) {
+                offer(32);
+                for (int got; (got = recvmmsg(sink, inMsg, kBatch, MSG_DONTWAIT, nullptr)) > 0;) sunk += got;
+                next += step;
+                std::this_thread::sleep_until(next);
+            }
         }
         close(exporter);
     });
@@ -352,8 +413,8 @@ Result runChain(const Options& o, int payload, bool forward) {
     // "stats records=N ..." once a second: the first after the warm-up opens
     // the window, the first after --seconds more closes it.
     bool open = false;
-    uint64_t records0 = 0, mallocs0 = 0;
-    long ticks0 = 0;
+    uint64_t records0 = 0, mallocs0 = 0, sunk0 = 0, stalls0 = 0;
+    long ticks0 = 0, daemonTicks0 = 0;
     Clock::time_point t0;
     auto start = Clock::now();
     while (daemon > 0 && fgets(line, sizeof line, colErr)) {
@@ -368,18 +429,25 @@ Result runChain(const Options& o, int payload, bool forward) {
             records0 = records;
             mallocs0 = *mallocs;
             ticks0 = cpuTicks(col);
+            daemonTicks0 = cpuTicks(daemon);
+            sunk0 = sunk;
+            stalls0 = stalls;
         } else if (open && std::chrono::duration<double>(now - t0).count() >= o.seconds - 0.01) {
             uint64_t got = records - records0;
+            double perTick = 1e6 / sysconf(_SC_CLK_TCK);
             r.recordsPerSecond = got / std::chrono::duration<double>(now - t0).count();
             r.mallocsPerRecord = got ? double(*mallocs - mallocs0) / got : 0;
-            r.cpuMicrosPerRecord = got ? (cpuTicks(col) - ticks0) * 1e6 / sysconf(_SC_CLK_TCK) / got : 0;
+            r.cpuMicrosPerRecord = got ? (cpuTicks(col) - ticks0) * perTick / got : 0;
+            r.daemonMicrosPerRecord = got ? (cpuTicks(daemon) - daemonTicks0) * perTick / got : 0;
+            r.sunkPerRecord = got ? double(sunk - sunk0) / got : 0;
+            r.dropsOrStalls = double(stalls - stalls0);
             r.rssKiB = statusKiB(col, "VmRSS");
             r.ok = got > 0;
             break;
         }
     }
     stop = true;
-    offerer.join();
+    loader.join();
     for (pid_t p : {col, daemon}) {
         if (p <= 0) continue;
         kill(p, SIGKILL);
@@ -408,6 +476,79 @@ std::vector<std::string> split(const std::string& s) {
     return out;
 }
 
+std::string spread(std::vector<double> v, const char* format) {
+    if (v.empty()) return "-";
+    std::sort(v.begin(), v.end());
+    char buf[96];
+    std::string f = std::string(format) + " [" + format + "-" + format + "]";
+    snprintf(buf, sizeof buf, f.c_str(), median(v), v.front(), v.back());
+    return buf;
+}
+
+// quorvane-collector relaying, its floor relaying, and quorvane-collector
+// plain, side by side: in each round every arm runs once, in an order that
+// rotates from round to round so that whatever else the machine does meets
+// all arms alike. The ratios are taken within a round, then summarised.
+void runCollectorMode(const Options& o) {
+    printf("\ncollector: daemon + (quorvane-collector -forward | floor_collector -forward | quorvane-collector)\n"
+           "-quiet -ahead %d -stats 1, the sink read by the driver; CPU from /proc/PID/stat utime+stime over\n"
+           "the window; median [min-max] of %d rounds, arms in rotating order within each round\n",
+           o.window, o.rounds);
+    for (const std::string& loadName : o.loads) {
+        Load load = loadName == "capacity" ? Load::Capacity : Load::Rate;
+        std::vector<Arm> arms{Arm::Relay, Arm::Floor};
+        if (load == Load::Rate) arms.push_back(Arm::Plain);
+        if (load == Load::Capacity)
+            printf("\nat capacity: closed loop, %d datagrams in flight\n", o.inflight);
+        else
+            printf("\nbelow capacity: %.0f datagrams/s offered\n", o.below);
+        printf("%7s %-6s %24s %24s %10s %9s %7s %6s\n", "payload", "arm", "records/s", "collector us/record",
+               "daemon us", "mallocs/r", "sunk/r", "stalls");
+        for (int payload : o.payloads) {
+            std::vector<Result> results[3];
+            for (int round = 0; round < o.rounds; ++round) {
+                Result got[3];
+                for (size_t i = 0; i < arms.size(); ++i) {
+                    size_t k = (i + static_cast<size_t>(round)) % arms.size();
+                    got[k] = runArm(o, arms[k], load, o.below, payload);
+                }
+                bool ok = true;
+                for (size_t k = 0; k < arms.size(); ++k) ok = ok && got[k].ok;
+                if (!ok) continue;
+                for (size_t k = 0; k < arms.size(); ++k) results[k].push_back(got[k]);
+            }
+            for (size_t k = 0; k < arms.size(); ++k) {
+                std::vector<double> rate, cpu, dcpu, m, sunk, st;
+                for (const Result& r : results[k]) {
+                    rate.push_back(r.recordsPerSecond);
+                    cpu.push_back(r.cpuMicrosPerRecord);
+                    dcpu.push_back(r.daemonMicrosPerRecord);
+                    m.push_back(r.mallocsPerRecord);
+                    sunk.push_back(r.sunkPerRecord);
+                    st.push_back(r.dropsOrStalls);
+                }
+                printf("%7d %-6s %24s %24s %10.2f %9.4f %7.3f %6.0f\n", payload, armName(arms[k]),
+                       spread(rate, "%.0f").c_str(), spread(cpu, "%.2f").c_str(), median(dcpu), median(m),
+                       median(sunk), median(st));
+            }
+            // Within-round ratios against the floor (arm 1).
+            for (size_t k = 0; k < arms.size(); ++k) {
+                if (k == 1) continue;
+                std::vector<double> cpuRatio, rateRatio;
+                for (size_t i = 0; i < results[k].size(); ++i) {
+                    cpuRatio.push_back(results[k][i].cpuMicrosPerRecord / results[1][i].cpuMicrosPerRecord);
+                    rateRatio.push_back(results[k][i].recordsPerSecond / results[1][i].recordsPerSecond);
+                }
+                printf("%7s %-6s CPU/record vs floor %s, records/s vs floor %s; per round:", "", armName(arms[k]),
+                       spread(cpuRatio, "%.3f").c_str(), spread(rateRatio, "%.3f").c_str());
+                for (double x : cpuRatio) printf(" %.2f", x);
+                printf("\n");
+            }
+            fflush(stdout);
+        }
+    }
+}
+
 }  // namespace
 
 // Runs arm a (run(true)) and arm b (run(false)) of one round, alternating
@@ -431,6 +572,10 @@ int main(int argc, char** argv) {
         else if (k == "--floor") o.floor = v;
         else if (k == "--preload") o.preload = v;
         else if (k == "--collector") o.collector = v;
+        else if (k == "--floor-collector") o.floorCollector = v;
+        else if (k == "--below") o.below = atof(v.c_str());
+        else if (k == "--inflight") o.inflight = atoi(v.c_str());
+        else if (k == "--loads") o.loads = split(v);
         else if (k == "--offer") o.offer = atof(v.c_str());
         else if (k == "--seconds") o.seconds = atof(v.c_str());
         else if (k == "--warmup") o.warmup = atof(v.c_str());
@@ -451,8 +596,9 @@ int main(int argc, char** argv) {
     if (o.daemon.empty() || o.floor.empty()) {
         fprintf(stderr,
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
-                " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay]"
-                " [--collector BIN] [--offer RECORDS_PER_S]"
+                " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
+                " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
+                " [--inflight N] [--loads rate,capacity]"
                 " [--payloads 100,1400]\n");
         return 2;
     }
@@ -460,10 +606,14 @@ int main(int argc, char** argv) {
     double poolKiB = double(o.pool) * (o.maxsize + 36) / 1024;
     printf("pool %d x %d bytes = %.0f KiB; %d rounds of %.1f s (after %.1f s warm-up), relays alternating\n\n",
            o.pool, o.maxsize + 36, poolKiB, o.rounds, o.seconds, o.warmup);
-    printf("%-7s %7s %11s %11s %6s %9s %8s %8s %8s %8s %9s %8s %6s\n", "mode", "payload", "quorvane/s", "floor/s",
-           "ratio", "mallocs/r", "cpu us/r", "floor us", "RSS KiB", "anon KiB", "anon-pool", "floorRSS", "stalls");
+    bool daemonModes = std::any_of(o.modes.begin(), o.modes.end(),
+                                   [](const std::string& m) { return m == "window" || m == "flood"; });
+    if (daemonModes)
+        printf("%-7s %7s %11s %11s %6s %9s %8s %8s %8s %8s %9s %8s %6s\n", "mode", "payload", "quorvane/s",
+               "floor/s", "ratio", "mallocs/r", "cpu us/r", "floor us", "RSS KiB", "anon KiB", "anon-pool",
+               "floorRSS", "stalls");
     for (const std::string& mode : o.modes) {
-        if (mode == "relay") continue;
+        if (mode == "relay" || mode == "collector") continue;
         for (int payload : o.payloads) {
             std::vector<double> q, f, ratios, m, cq, cf, rss, anon, frss, st;
             for (int round = 0; round < o.rounds; ++round) {
@@ -492,38 +642,47 @@ int main(int argc, char** argv) {
             fflush(stdout);
         }
     }
-    if (std::find(o.modes.begin(), o.modes.end(), "relay") == o.modes.end()) return 0;
-    if (o.collector.empty()) {
-        fprintf(stderr, "mode relay needs --collector\n");
+    bool relayMode = std::find(o.modes.begin(), o.modes.end(), "relay") != o.modes.end();
+    bool collectorMode = std::find(o.modes.begin(), o.modes.end(), "collector") != o.modes.end();
+    if (!relayMode && !collectorMode) return 0;
+    if (o.collector.empty() || (collectorMode && o.floorCollector.empty())) {
+        fprintf(stderr, "modes relay and collector need --collector, and collector --floor-collector too\n");
         return 2;
     }
-    printf("\nrelay: daemon + quorvane-collector -quiet -ahead %d (plain) against the same with -forward to a UDP\n"
-           "sink; %.0f datagrams/s offered; collector figures (mallocs, CPU, RSS) per record in the window\n\n",
-           o.window, o.offer);
-    printf("%-7s %7s %11s %11s %6s %9s %9s %9s %9s %8s\n", "mode", "payload", "relay/s", "plain/s", "ratio",
-           "mallocs/r", "plain m/r", "cpu us/r", "plain us", "RSS KiB");
-    for (int payload : o.payloads) {
-        std::vector<double> rl, pl, ratios, m, pm, cr, cp, rss;
-        for (int round = 0; round < o.rounds; ++round) {
-            Result a, b;
-            runPair(round, [&](bool relay) { return runChain(o, payload, relay); }, &a, &b);
-            if (!a.ok || !b.ok) continue;
-            rl.push_back(a.recordsPerSecond);
-            pl.push_back(b.recordsPerSecond);
-            ratios.push_back(a.recordsPerSecond / b.recordsPerSecond);
-            m.push_back(a.mallocsPerRecord);
-            pm.push_back(b.mallocsPerRecord);
-            cr.push_back(a.cpuMicrosPerRecord);
-            cp.push_back(b.cpuMicrosPerRecord);
-            rss.push_back(a.rssKiB);
+    if (relayMode) {
+        printf("\nrelay: daemon + quorvane-collector -quiet -ahead %d (plain) against the same with -forward to a UDP\n"
+               "sink; %.0f datagrams/s offered; collector figures (mallocs, CPU, RSS) per record in the window\n\n",
+               o.window, o.offer);
+        printf("%-7s %7s %11s %11s %6s %9s %9s %9s %9s %8s\n", "mode", "payload", "relay/s", "plain/s", "ratio",
+               "mallocs/r", "plain m/r", "cpu us/r", "plain us", "RSS KiB");
+        for (int payload : o.payloads) {
+            std::vector<double> rl, pl, ratios, m, pm, cr, cp, rss;
+            for (int round = 0; round < o.rounds; ++round) {
+                Result a, b;
+                runPair(round,
+                        [&](bool relay) {
+                            return runArm(o, relay ? Arm::Relay : Arm::Plain, Load::Rate, o.offer, payload);
+                        },
+                        &a, &b);
+                if (!a.ok || !b.ok) continue;
+                rl.push_back(a.recordsPerSecond);
+                pl.push_back(b.recordsPerSecond);
+                ratios.push_back(a.recordsPerSecond / b.recordsPerSecond);
+                m.push_back(a.mallocsPerRecord);
+                pm.push_back(b.mallocsPerRecord);
+                cr.push_back(a.cpuMicrosPerRecord);
+                cp.push_back(b.cpuMicrosPerRecord);
+                rss.push_back(a.rssKiB);
+            }
+            double mr = median(rl), mp = median(pl);
+            printf("%-7s %7d %11.0f %11.0f %6.3f %9.4f %9.4f %9.2f %9.2f %8.0f\n", "relay", payload, mr, mp,
+                   mp > 0 ? mr / mp : 0, median(m), median(pm), median(cr), median(cp), median(rss));
+            printf("%-7s %7s per-round ratios:", "", "");
+            for (double x : ratios) printf(" %.3f", x);
+            printf("\n");
+            fflush(stdout);
         }
-        double mr = median(rl), mp = median(pl);
-        printf("%-7s %7d %11.0f %11.0f %6.3f %9.4f %9.4f %9.2f %9.2f %8.0f\n", "relay", payload, mr, mp,
-               mp > 0 ? mr / mp : 0, median(m), median(pm), median(cr), median(cp), median(rss));
-        printf("%-7s %7s per-round ratios:", "", "");
-        for (double x : ratios) printf(" %.3f", x);
-        printf("\n");
-        fflush(stdout);
     }
+    if (collectorMode) runCollectorMode(o);
     return 0;
 }

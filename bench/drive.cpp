@@ -25,7 +25,10 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <linux/perf_event.h>
 #include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -49,6 +52,8 @@ struct Options {
     std::string daemon, floor, preload, collector, floorCollector;
     double offer = 150000, below = 20000;
     int inflight = 256;
+    bool together = true;
+    int burst = 1;
     std::vector<std::string> loads{"rate", "capacity"};
     double seconds = 3, warmup = 1;
     int rounds = 5, pool = 4096, maxsize = 1400, window = 64, rcvbuf = 1 << 20;
@@ -59,7 +64,8 @@ struct Options {
 struct Result {
     double recordsPerSecond = 0, mallocsPerRecord = 0, cpuMicrosPerRecord = 0;
     double rssKiB = 0, anonKiB = 0, hwmKiB = 0, dropsOrStalls = 0;
-    double daemonMicrosPerRecord = 0, sunkPerRecord = 0;
+    double daemonMicrosPerRecord = 0, sunkPerRecord = 0, wakeupsPerRecord = 0;
+    double syscallsPerRecord[3] = {-1, -1, -1};  // all, sendto, recvfrom
     bool ok = false;
 };
 
@@ -275,6 +281,48 @@ Result runOnce(const Options& o, const std::string& relay, int payload, const st
     return r;
 }
 
+// System calls a process makes, by kind, counted by the kernel's syscall
+// tracepoints through perf_event_open (root, or perf_event_paranoid -1).
+// Where the tracepoints are not readable the counts stay at -1 and the
+// figures print as "-".
+const char* const kSyscallKinds[] = {"raw_syscalls/sys_enter", "syscalls/sys_enter_sendto",
+                                     "syscalls/sys_enter_recvfrom"};
+constexpr int kSyscallKindCount = 3;
+
+struct SyscallCounters {
+    int fd[kSyscallKindCount] = {-1, -1, -1};
+};
+
+SyscallCounters openSyscallCounters(pid_t pid) {
+    SyscallCounters c;
+    for (int i = 0; i < kSyscallKindCount; ++i) {
+        std::string path = std::string("/sys/kernel/tracing/events/") + kSyscallKinds[i] + "/id";
+        FILE* f = fopen(path.c_str(), "r");
+        if (!f) continue;
+        long id = -1;
+        if (fscanf(f, "%ld", &id) != 1) id = -1;
+        fclose(f);
+        if (id < 0) continue;
+        perf_event_attr attr{};
+        attr.type = PERF_TYPE_TRACEPOINT;
+        attr.size = sizeof attr;
+        attr.config = static_cast<uint64_t>(id);
+        c.fd[i] = static_cast<int>(syscall(SYS_perf_event_open, &attr, pid, -1, -1, PERF_FLAG_FD_CLOEXEC));
+    }
+    return c;
+}
+
+long long readCounter(int fd) {
+    uint64_t v = 0;
+    if (fd < 0 || read(fd, &v, sizeof v) != sizeof v) return -1;
+    return static_cast<long long>(v);
+}
+
+void closeSyscallCounters(SyscallCounters& c) {
+    for (int& fd : c.fd)
+        if (fd >= 0) close(fd), fd = -1;
+}
+
 // What runs behind the daemon: quorvane-collector relaying to the sink, the
 // floor collector doing the same, or quorvane-collector plain (-quiet).
 enum class Arm { Relay, Floor, Plain };
@@ -291,7 +339,7 @@ const char* armName(Arm a) { return a == Arm::Relay ? "relay" : a == Arm::Floor 
 // real collector's socket would be) and its datagrams counted.
 Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     Result r;
-    int sink = socket(AF_INET, SOCK_DGRAM, 0);
+    int sink = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -313,24 +361,32 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
 
     const std::string& bin = arm == Arm::Floor ? o.floorCollector : o.collector;
     std::string ahead = std::to_string(o.window);
+    // Everything the children need is made before fork: arms may run in
+    // threads side by side, and a child of a threaded process must not
+    // allocate before exec.
+    std::vector<std::string> args{bin, "-listen", "0", "-ports", udpPort, "-quiet", "-ahead", ahead, "-stats", "1"};
+    if (arm != Arm::Plain) args.insert(args.end(), {"-forward", target});
+    std::vector<std::string> env{std::string("QUORVANE_MALLOC_COUNTER=") + counterPath};
+    if (!o.preload.empty()) env.push_back("LD_PRELOAD=" + o.preload);
+    for (char** e = environ; *e; ++e) env.push_back(*e);
+    std::vector<char*> argv, envp;
+    for (std::string& x : args) argv.push_back(&x[0]);
+    for (std::string& x : env) envp.push_back(&x[0]);
+    argv.push_back(nullptr);
+    envp.push_back(nullptr);
     int out[2], err[2];
-    if (pipe(out) != 0 || pipe(err) != 0) die("pipe");
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) die("pipe");
     pid_t col = fork();
     if (col == 0) {
-        setenv("QUORVANE_MALLOC_COUNTER", counterPath, 1);
-        if (!o.preload.empty()) setenv("LD_PRELOAD", o.preload.c_str(), 1);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        if (arm == Arm::Plain)
-            execl(bin.c_str(), bin.c_str(), "-listen", "0", "-ports", udpPort.c_str(), "-quiet", "-ahead",
-                  ahead.c_str(), "-stats", "1", static_cast<char*>(nullptr));
-        else
-            execl(bin.c_str(), bin.c_str(), "-listen", "0", "-ports", udpPort.c_str(), "-quiet", "-ahead",
-                  ahead.c_str(), "-stats", "1", "-forward", target.c_str(), static_cast<char*>(nullptr));
+        execve(bin.c_str(), argv.data(), envp.data());
         _exit(127);
     }
     close(out[1]);
     close(err[1]);
+    SyscallCounters counters = openSyscallCounters(col);
+    long long calls0[kSyscallKindCount] = {};
     FILE* colOut = fdopen(out[0], "r");
     FILE* colErr = fdopen(err[0], "r");
     char line[4096];
@@ -338,13 +394,13 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     // "listening on 127.0.0.1:PORT"
     if (fgets(line, sizeof line, colOut) && strrchr(line, ':')) collectorPort = std::to_string(atoi(strrchr(line, ':') + 1));
     pid_t daemon = -1;
+    std::string buf = std::to_string(o.rcvbuf), pool = std::to_string(o.pool), max = std::to_string(o.maxsize);
     if (!collectorPort.empty()) {
         daemon = fork();
         if (daemon == 0) {
             int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
             dup2(null, 2);
-            std::string buf = std::to_string(o.rcvbuf), pool = std::to_string(o.pool), max = std::to_string(o.maxsize);
             execl(o.daemon.c_str(), o.daemon.c_str(), "-forwardingport", collectorPort.c_str(), "-udpsocketbufsize",
                   buf.c_str(), "-packetpoolsize", pool.c_str(), "-maxpacketsize", max.c_str(), static_cast<char*>(nullptr));
             _exit(127);
@@ -354,7 +410,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> sunk{0}, stalls{0};
     std::thread loader([&] {
-        int exporter = socket(AF_INET, SOCK_DGRAM, 0);
+        int exporter = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
         to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -397,11 +453,15 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
                 offer(static_cast<unsigned>(got));
             }
         } else {
-            // Bursts of 32 at the offered rate.
+            // Bursts of --burst at the offered rate. One at a time, spaced,
+            // each record crosses the chain alone, one wake-up per process,
+            // so what a record costs does not hang on how the scheduler
+            // happened to batch them.
+            prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
             auto next = Clock::now();
-            auto step = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(32 / rate));
+            auto step = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(o.burst / rate));
             while (!stop.load(std::memory_order_relaxed)) {
-                offer(32);
+                offer(static_cast<unsigned>(o.burst));
                 for (int got; (got = recvmmsg(sink, inMsg, kBatch, MSG_DONTWAIT, nullptr)) > 0;) sunk += got;
                 next += step;
                 std::this_thread::sleep_until(next);
@@ -414,7 +474,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     // the window, the first after --seconds more closes it.
     bool open = false;
     uint64_t records0 = 0, mallocs0 = 0, sunk0 = 0, stalls0 = 0;
-    long ticks0 = 0, daemonTicks0 = 0;
+    long ticks0 = 0, daemonTicks0 = 0, switches0 = 0;
     Clock::time_point t0;
     auto start = Clock::now();
     while (daemon > 0 && fgets(line, sizeof line, colErr)) {
@@ -430,6 +490,8 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
             mallocs0 = *mallocs;
             ticks0 = cpuTicks(col);
             daemonTicks0 = cpuTicks(daemon);
+            switches0 = statusKiB(col, "voluntary_ctxt_switches");
+            for (int i = 0; i < kSyscallKindCount; ++i) calls0[i] = readCounter(counters.fd[i]);
             sunk0 = sunk;
             stalls0 = stalls;
         } else if (open && std::chrono::duration<double>(now - t0).count() >= o.seconds - 0.01) {
@@ -440,12 +502,18 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
             r.cpuMicrosPerRecord = got ? (cpuTicks(col) - ticks0) * perTick / got : 0;
             r.daemonMicrosPerRecord = got ? (cpuTicks(daemon) - daemonTicks0) * perTick / got : 0;
             r.sunkPerRecord = got ? double(sunk - sunk0) / got : 0;
+            r.wakeupsPerRecord = got ? double(statusKiB(col, "voluntary_ctxt_switches") - switches0) / got : 0;
+            for (int i = 0; i < kSyscallKindCount; ++i) {
+                long long n = readCounter(counters.fd[i]);
+                if (got && n >= 0 && calls0[i] >= 0) r.syscallsPerRecord[i] = double(n - calls0[i]) / got;
+            }
             r.dropsOrStalls = double(stalls - stalls0);
             r.rssKiB = statusKiB(col, "VmRSS");
             r.ok = got > 0;
             break;
         }
     }
+    closeSyscallCounters(counters);
     stop = true;
     loader.join();
     for (pid_t p : {col, daemon}) {
@@ -501,16 +569,25 @@ void runCollectorMode(const Options& o) {
         if (load == Load::Capacity)
             printf("\nat capacity: closed loop, %d datagrams in flight\n", o.inflight);
         else
-            printf("\nbelow capacity: %.0f datagrams/s offered\n", o.below);
-        printf("%7s %-6s %24s %24s %10s %9s %7s %6s\n", "payload", "arm", "records/s", "collector us/record",
-               "daemon us", "mallocs/r", "sunk/r", "stalls");
+            printf("\nbelow capacity: %.0f datagrams/s offered%s\n", o.below,
+                   o.together ? ", the arms' chains running side by side at the same time" : "");
+        printf("%7s %-6s %24s %24s %10s %9s %7s %7s %23s %6s\n", "payload", "arm", "records/s",
+               "collector us/record", "daemon us", "mallocs/r", "sunk/r", "sleeps", "syscalls/r (send recv)",
+               "stalls");
         for (int payload : o.payloads) {
             std::vector<Result> results[3];
             for (int round = 0; round < o.rounds; ++round) {
                 Result got[3];
-                for (size_t i = 0; i < arms.size(); ++i) {
-                    size_t k = (i + static_cast<size_t>(round)) % arms.size();
-                    got[k] = runArm(o, arms[k], load, o.below, payload);
+                if (load == Load::Rate && o.together) {
+                    std::vector<std::thread> side;
+                    for (size_t k = 0; k < arms.size(); ++k)
+                        side.emplace_back([&, k] { got[k] = runArm(o, arms[k], load, o.below, payload); });
+                    for (std::thread& t : side) t.join();
+                } else {
+                    for (size_t i = 0; i < arms.size(); ++i) {
+                        size_t k = (i + static_cast<size_t>(round)) % arms.size();
+                        got[k] = runArm(o, arms[k], load, o.below, payload);
+                    }
                 }
                 bool ok = true;
                 for (size_t k = 0; k < arms.size(); ++k) ok = ok && got[k].ok;
@@ -518,7 +595,7 @@ void runCollectorMode(const Options& o) {
                 for (size_t k = 0; k < arms.size(); ++k) results[k].push_back(got[k]);
             }
             for (size_t k = 0; k < arms.size(); ++k) {
-                std::vector<double> rate, cpu, dcpu, m, sunk, st;
+                std::vector<double> rate, cpu, dcpu, m, sunk, st, sleeps, calls[kSyscallKindCount];
                 for (const Result& r : results[k]) {
                     rate.push_back(r.recordsPerSecond);
                     cpu.push_back(r.cpuMicrosPerRecord);
@@ -526,10 +603,15 @@ void runCollectorMode(const Options& o) {
                     m.push_back(r.mallocsPerRecord);
                     sunk.push_back(r.sunkPerRecord);
                     st.push_back(r.dropsOrStalls);
+                    sleeps.push_back(r.wakeupsPerRecord);
+                    for (int i = 0; i < kSyscallKindCount; ++i) calls[i].push_back(r.syscallsPerRecord[i]);
                 }
-                printf("%7d %-6s %24s %24s %10.2f %9.4f %7.3f %6.0f\n", payload, armName(arms[k]),
+                char callText[64];
+                snprintf(callText, sizeof callText, "%.2f (%.2f %.2f)", median(calls[0]), median(calls[1]),
+                         median(calls[2]));
+                printf("%7d %-6s %24s %24s %10.2f %9.4f %7.3f %7.3f %23s %6.0f\n", payload, armName(arms[k]),
                        spread(rate, "%.0f").c_str(), spread(cpu, "%.2f").c_str(), median(dcpu), median(m),
-                       median(sunk), median(st));
+                       median(sunk), median(sleeps), median(calls[0]) < 0 ? "-" : callText, median(st));
             }
             // Within-round ratios against the floor (arm 1).
             for (size_t k = 0; k < arms.size(); ++k) {
@@ -576,6 +658,8 @@ int main(int argc, char** argv) {
         else if (k == "--below") o.below = atof(v.c_str());
         else if (k == "--inflight") o.inflight = atoi(v.c_str());
         else if (k == "--loads") o.loads = split(v);
+        else if (k == "--together") o.together = atoi(v.c_str()) != 0;
+        else if (k == "--burst") o.burst = std::max(1, atoi(v.c_str()));
         else if (k == "--offer") o.offer = atof(v.c_str());
         else if (k == "--seconds") o.seconds = atof(v.c_str());
         else if (k == "--warmup") o.warmup = atof(v.c_str());
@@ -598,7 +682,7 @@ int main(int argc, char** argv) {
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
                 " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
                 " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
-                " [--inflight N] [--loads rate,capacity]"
+                " [--inflight N] [--loads rate,capacity] [--together 1|0] [--burst N]"
                 " [--payloads 100,1400]\n");
         return 2;
     }

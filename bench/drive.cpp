@@ -28,6 +28,7 @@
 #include <linux/perf_event.h>
 #include <sys/mman.h>
 #include <sys/syscall.h>
+#include <sched.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -54,6 +55,11 @@ struct Options {
     int inflight = 256;
     bool together = true;
     int burst = 1;
+    // Daemon and collector share CPU 1, the driver's exporter CPU 0: the
+    // collector then finds many records per read, as it does wherever the
+    // daemon is not the slower of the two.
+    bool pin = false;
+    std::vector<std::string> wrap;  // a command the collectors run under, valgrind say
     std::vector<std::string> loads{"rate", "capacity"};
     double seconds = 3, warmup = 1;
     int rounds = 5, pool = 4096, maxsize = 1400, window = 64, rcvbuf = 1 << 20;
@@ -364,10 +370,11 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     // Everything the children need is made before fork: arms may run in
     // threads side by side, and a child of a threaded process must not
     // allocate before exec.
-    std::vector<std::string> args{bin, "-listen", "0", "-ports", udpPort, "-quiet", "-ahead", ahead, "-stats", "1"};
+    std::vector<std::string> args = o.wrap;
+    args.insert(args.end(), {bin, "-listen", "0", "-ports", udpPort, "-quiet", "-ahead", ahead, "-stats", "1"});
     if (arm != Arm::Plain) args.insert(args.end(), {"-forward", target});
     std::vector<std::string> env{std::string("QUORVANE_MALLOC_COUNTER=") + counterPath};
-    if (!o.preload.empty()) env.push_back("LD_PRELOAD=" + o.preload);
+    if (!o.preload.empty() && o.wrap.empty()) env.push_back("LD_PRELOAD=" + o.preload);
     for (char** e = environ; *e; ++e) env.push_back(*e);
     std::vector<char*> argv, envp;
     for (std::string& x : args) argv.push_back(&x[0]);
@@ -376,11 +383,17 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     envp.push_back(nullptr);
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) die("pipe");
+    cpu_set_t chainCpu, driverCpu;
+    CPU_ZERO(&chainCpu);
+    CPU_ZERO(&driverCpu);
+    CPU_SET(1, &chainCpu);
+    CPU_SET(0, &driverCpu);
     pid_t col = fork();
     if (col == 0) {
+        if (o.pin) sched_setaffinity(0, sizeof chainCpu, &chainCpu);
         dup2(out[1], 1);
         dup2(err[1], 2);
-        execve(bin.c_str(), argv.data(), envp.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     close(out[1]);
@@ -398,6 +411,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     if (!collectorPort.empty()) {
         daemon = fork();
         if (daemon == 0) {
+            if (o.pin) sched_setaffinity(0, sizeof chainCpu, &chainCpu);
             int null = open("/dev/null", O_WRONLY);
             dup2(null, 1);
             dup2(null, 2);
@@ -410,6 +424,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     std::atomic<bool> stop{false};
     std::atomic<uint64_t> sunk{0}, stalls{0};
     std::thread loader([&] {
+        if (o.pin) sched_setaffinity(0, sizeof driverCpu, &driverCpu);
         int exporter = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_in to{};
         to.sin_family = AF_INET;
@@ -516,10 +531,20 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     closeSyscallCounters(counters);
     stop = true;
     loader.join();
+    // TERM first: a collector under a --wrap profiler writes its profile
+    // as it ends.
     for (pid_t p : {col, daemon}) {
         if (p <= 0) continue;
-        kill(p, SIGKILL);
-        waitpid(p, nullptr, 0);
+        kill(p, SIGTERM);
+        bool gone = false;
+        for (int i = 0; i < 250 && !gone; ++i) {
+            gone = waitpid(p, nullptr, WNOHANG) == p;
+            if (!gone) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+        if (!gone) {
+            kill(p, SIGKILL);
+            waitpid(p, nullptr, 0);
+        }
     }
     fclose(colOut);
     fclose(colErr);
@@ -660,6 +685,14 @@ int main(int argc, char** argv) {
         else if (k == "--loads") o.loads = split(v);
         else if (k == "--together") o.together = atoi(v.c_str()) != 0;
         else if (k == "--burst") o.burst = std::max(1, atoi(v.c_str()));
+        else if (k == "--pin") o.pin = atoi(v.c_str()) != 0;
+        else if (k == "--wrap") {
+            for (size_t b = 0, e; b < v.size(); b = e + 1) {
+                e = v.find(' ', b);
+                if (e == std::string::npos) e = v.size();
+                if (e > b) o.wrap.push_back(v.substr(b, e - b));
+            }
+        }
         else if (k == "--offer") o.offer = atof(v.c_str());
         else if (k == "--seconds") o.seconds = atof(v.c_str());
         else if (k == "--warmup") o.warmup = atof(v.c_str());
@@ -682,7 +715,7 @@ int main(int argc, char** argv) {
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
                 " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
                 " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
-                " [--inflight N] [--loads rate,capacity] [--together 1|0] [--burst N]"
+                " [--inflight N] [--loads rate,capacity] [--together 1|0] [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
                 " [--payloads 100,1400]\n");
         return 2;
     }

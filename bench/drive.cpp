@@ -767,6 +767,9 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (relayMode) {
+        // This mode has always offered bursts of 32, above capacity.
+        Options burst = o;
+        burst.burst = 32;
         printf("\nrelay: daemon + quorvane-collector -quiet -ahead %d (plain) against the same with -forward to a UDP\n"
                "sink; %.0f datagrams/s offered; collector figures (mallocs, CPU, RSS) per record in the window\n\n",
                o.window, o.offer);
@@ -778,7 +781,7 @@ int main(int argc, char** argv) {
                 Result a, b;
                 runPair(round,
                         [&](bool relay) {
-                            return runArm(o, relay ? Arm::Relay : Arm::Plain, Load::Rate, o.offer, payload);
+                            return runArm(burst, relay ? Arm::Relay : Arm::Plain, Load::Rate, o.offer, payload);
                         },
                         &a, &b);
                 if (!a.ok || !b.ok) continue;

@@ -51,7 +51,7 @@ using Clock = std::chrono::steady_clock;
 
 struct Options {
     std::string daemon, floor, preload, collector, floorCollector;
-    double offer = 150000, below = 20000;
+    double offer = 150000, below = 5000;
     int inflight = 256;
     bool together = true;
     int burst = 1;
@@ -109,7 +109,9 @@ long cpuTicks(pid_t pid) {
     return utime + stime;
 }
 
-long statusKiB(pid_t pid, const char* key) {
+// A number from /proc/PID/status: KiB for the Vm and Rss lines, a count for
+// the context switches.
+long statusField(pid_t pid, const char* key) {
     char path[64], line[256];
     snprintf(path, sizeof path, "/proc/%d/status", pid);
     FILE* f = fopen(path, "r");
@@ -228,9 +230,9 @@ Result runOnce(const Options& o, const std::string& relay, int payload, const st
             r.recordsPerSecond = got / secs;
             r.mallocsPerRecord = got ? double(*mallocs - mallocs0) / got : 0;
             r.cpuMicrosPerRecord = got ? ticks * 1e6 / sysconf(_SC_CLK_TCK) / got : 0;
-            r.rssKiB = statusKiB(pid, "VmRSS");
-            r.hwmKiB = statusKiB(pid, "VmHWM");
-            r.anonKiB = statusKiB(pid, "RssAnon");
+            r.rssKiB = statusField(pid, "VmRSS");
+            r.hwmKiB = statusField(pid, "VmHWM");
+            r.anonKiB = statusField(pid, "RssAnon");
             r.dropsOrStalls = stalls;
             r.ok = got > 0;
             break;
@@ -506,7 +508,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
             mallocs0 = *mallocs;
             ticks0 = cpuTicks(col);
             daemonTicks0 = cpuTicks(daemon);
-            switches0 = statusKiB(col, "voluntary_ctxt_switches");
+            switches0 = statusField(col, "voluntary_ctxt_switches");
             for (int i = 0; i < kSyscallKindCount; ++i) calls0[i] = readCounter(counters.fd[i]);
             sunk0 = sunk;
             stalls0 = stalls;
@@ -518,13 +520,13 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
             r.cpuMicrosPerRecord = got ? (cpuTicks(col) - ticks0) * perTick / got : 0;
             r.daemonMicrosPerRecord = got ? (cpuTicks(daemon) - daemonTicks0) * perTick / got : 0;
             r.sunkPerRecord = got ? double(sunk - sunk0) / got : 0;
-            r.wakeupsPerRecord = got ? double(statusKiB(col, "voluntary_ctxt_switches") - switches0) / got : 0;
+            r.wakeupsPerRecord = got ? double(statusField(col, "voluntary_ctxt_switches") - switches0) / got : 0;
             for (int i = 0; i < kSyscallKindCount; ++i) {
                 long long n = readCounter(counters.fd[i]);
                 if (got && n >= 0 && calls0[i] >= 0) r.syscallsPerRecord[i] = double(n - calls0[i]) / got;
             }
             r.dropsOrStalls = double(stalls - stalls0);
-            r.rssKiB = statusKiB(col, "VmRSS");
+            r.rssKiB = statusField(col, "VmRSS");
             r.ok = got > 0;
             break;
         }

@@ -503,23 +503,30 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
         double since = std::chrono::duration<double>(now - start).count();
         if (!open && since >= o.warmup) {
             open = true;
-            t0 = now;
+            // The sink's count first, then the CPU, at once: the relaying
+            // arms' records and CPU then cover the same span however late
+            // this line reached us, which the line's own count does not.
+            sunk0 = sunk;
+            ticks0 = cpuTicks(col);
+            t0 = Clock::now();
             records0 = records;
             mallocs0 = *mallocs;
-            ticks0 = cpuTicks(col);
             daemonTicks0 = cpuTicks(daemon);
             switches0 = statusField(col, "voluntary_ctxt_switches");
             for (int i = 0; i < kSyscallKindCount; ++i) calls0[i] = readCounter(counters.fd[i]);
-            sunk0 = sunk;
             stalls0 = stalls;
         } else if (open && std::chrono::duration<double>(now - t0).count() >= o.seconds - 0.01) {
-            uint64_t got = records - records0;
+            uint64_t sunkNow = sunk;
+            long ticks = cpuTicks(col) - ticks0;
+            double secs = std::chrono::duration<double>(Clock::now() - t0).count();
+            uint64_t lineRecords = records - records0;
+            uint64_t got = arm == Arm::Plain ? lineRecords : sunkNow - sunk0;
             double perTick = 1e6 / sysconf(_SC_CLK_TCK);
-            r.recordsPerSecond = got / std::chrono::duration<double>(now - t0).count();
+            r.recordsPerSecond = got / secs;
             r.mallocsPerRecord = got ? double(*mallocs - mallocs0) / got : 0;
-            r.cpuMicrosPerRecord = got ? (cpuTicks(col) - ticks0) * perTick / got : 0;
+            r.cpuMicrosPerRecord = got ? ticks * perTick / got : 0;
             r.daemonMicrosPerRecord = got ? (cpuTicks(daemon) - daemonTicks0) * perTick / got : 0;
-            r.sunkPerRecord = got ? double(sunk - sunk0) / got : 0;
+            r.sunkPerRecord = lineRecords ? double(sunkNow - sunk0) / lineRecords : 0;
             r.wakeupsPerRecord = got ? double(statusField(col, "voluntary_ctxt_switches") - switches0) / got : 0;
             for (int i = 0; i < kSyscallKindCount; ++i) {
                 long long n = readCounter(counters.fd[i]);

@@ -657,11 +657,16 @@ void runCollectorMode(const Options& o) {
                     cpuRatio.push_back(results[k][i].cpuMicrosPerRecord / results[1][i].cpuMicrosPerRecord);
                     rateRatio.push_back(results[k][i].recordsPerSecond / results[1][i].recordsPerSecond);
                 }
-                printf("%7s %-6s CPU/record vs floor %s, records/s vs floor %s; per round:", "", armName(arms[k]),
-                       spread(cpuRatio, "%.3f").c_str(), spread(rateRatio, "%.3f").c_str());
+                printf("%7s %-6s CPU/record vs floor %s; per round:", "", armName(arms[k]),
+                       spread(cpuRatio, "%.3f").c_str());
                 for (double x : cpuRatio) printf(" %.2f", x);
+                printf("\n%7s %-6s records/s vs floor %s; per round:", "", "", spread(rateRatio, "%.3f").c_str());
+                for (double x : rateRatio) printf(" %.2f", x);
                 printf("\n");
             }
+            if (results[0].size() < static_cast<size_t>(o.rounds))
+                printf("%7s %zu of %d rounds left out: an arm's chain did not start or moved no records\n", "",
+                       static_cast<size_t>(o.rounds) - results[0].size(), o.rounds);
             fflush(stdout);
         }
     }

@@ -1,8 +1,10 @@
 #!/bin/bash
 # Runs a shell script inside a throwaway VM whose kernel has real SCTP.
 #
-#   vm-run.sh [-t SECS] [-c CPUS] [-f HOST[:GUEST]]... SCRIPT [ARG...]
+#   vm-run.sh [-S] [-t SECS] [-c CPUS] [-f HOST[:GUEST]]... SCRIPT [ARG...]
 #
+# -S boots Debian 12 with systemd as PID 1 (prepare-systemd.sh) instead of
+#    busybox; the script runs under bash once multi-user.target is reached.
 # -f copies a file or directory into the guest (default guest path
 #    /opt/<basename>); ELF files bring their shared libraries along.
 # The script runs as root under busybox sh in /tmp, with lo up and the sctp
@@ -17,16 +19,18 @@ cache=${QUORVANE_VM_CACHE:-$repo/.cache/vm}
 timeout=170
 cpus=2
 files=()
-while getopts "t:c:f:" o; do
+systemd=0
+while getopts "St:c:f:" o; do
 	case $o in
+	S) systemd=1 ;;
 	t) timeout=$OPTARG ;;
 	c) cpus=$OPTARG ;;
 	f) files+=("$OPTARG") ;;
-	*) echo "usage: $0 [-t secs] [-c cpus] [-f host[:guest]]... script [arg...]" >&2; exit 2 ;;
+	*) echo "usage: $0 [-S] [-t secs] [-c cpus] [-f host[:guest]]... script [arg...]" >&2; exit 2 ;;
 	esac
 done
 shift $((OPTIND - 1))
-[ $# -ge 1 ] || { echo "usage: $0 [-t secs] [-c cpus] [-f host[:guest]]... script [arg...]" >&2; exit 2; }
+[ $# -ge 1 ] || { echo "usage: $0 [-S] [-t secs] [-c cpus] [-f host[:guest]]... script [arg...]" >&2; exit 2; }
 script=$1
 shift
 
@@ -34,6 +38,14 @@ qemu=$(command -v qemu-system-x86_64 || true)
 [ -n "$qemu" ] || { echo "vm-run: qemu-system-x86_64 not found; run scripts/vm/prepare.sh" >&2; exit 125; }
 [ -s "$cache/kernel/vmlinuz" ] || { echo "vm-run: no kernel in $cache; run scripts/vm/prepare.sh" >&2; exit 125; }
 "$here/prepare.sh" --offline
+# What differs between the two guests: the archive, what runs as PID 1, and
+# where the run's own files go (systemd mounts a tmpfs over /run).
+base=$cache/base.cpio.gz rd=/run mem=1024 init=/init
+if [ "$systemd" = 1 ]; then
+	"$here/prepare-systemd.sh"
+	base=$cache/systemd-root.cpio.gz rd=/etc/vm-run mem=2048
+	init="/sbin/init systemd.show_status=error"
+fi
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-vm.XXXXXX")
 qpid=
@@ -56,10 +68,10 @@ echo $((timeout > 20 ? timeout - 8 : timeout)) >"$work/gtimeout"
 : >"$work/args"
 for a in "$@"; do printf '%s\n' "$a" >>"$work/args"; done
 {
-	echo "file /run/tag $work/tag 644"
-	echo "file /run/timeout $work/gtimeout 644"
-	echo "file /run/args $work/args 644"
-	echo "file /run/script $script 755"
+	echo "file $rd/tag $work/tag 644"
+	echo "file $rd/timeout $work/gtimeout 644"
+	echo "file $rd/args $work/args 644"
+	echo "file $rd/script $script 755"
 	for item in ${files[@]+"${files[@]}"}; do
 		host=${item%%:*}
 		guest=${item#*:}
@@ -79,13 +91,13 @@ python3 "$here/mkcpio.py" -m "$work/manifest" -o "$work/run.cpio"
 # built once and only the small per-run part is written each time.
 # An archive that follows a compressed one must start 4-byte aligned; zeros
 # between archives are skipped.
-bsize=$(stat -c %s "$cache/base.cpio.gz")
-{ cat "$cache/base.cpio.gz"; head -c $(( (4 - bsize % 4) % 4 )) /dev/zero; cat "$work/run.cpio"; } >"$work/initrd"
+bsize=$(stat -c %s "$base")
+{ cat "$base"; head -c $(( (4 - bsize % 4) % 4 )) /dev/zero; cat "$work/run.cpio"; } >"$work/initrd"
 
 mkfifo "$work/console"
-"$qemu" -accel tcg -cpu max -smp "$cpus" -m 1024 \
+"$qemu" -accel tcg -cpu max -smp "$cpus" -m "$mem" \
 	-kernel "$cache/kernel/vmlinuz" -initrd "$work/initrd" \
-	-append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=/init" \
+	-append "console=ttyS0 quiet loglevel=3 panic=-1 rdinit=$init" \
 	-display none -monitor none -serial stdio -nic none -no-reboot \
 	-pidfile "$work/qemu.pid" </dev/null >"$work/console" 2>"$work/qemu.err" &
 qpid=$!

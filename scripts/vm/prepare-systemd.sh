@@ -1,0 +1,85 @@
+#!/bin/bash
+# Builds the root of the systemd VM: Debian 12 with systemd as PID 1, the
+# peers the package is run against (softflowd, nfcapd and nfdump), and the
+# sctp module of the kernel the VM boots, packed as an initramfs in the VM
+# cache. The package under test is not in it: each run installs it.
+#
+#   scripts/vm/prepare-systemd.sh    (as root; after prepare.sh)
+#
+# Cache: ${QUORVANE_VM_CACHE:-<repo>/.cache/vm}/systemd-root.cpio.gz, rebuilt
+# when this script or the kernel is newer than it.
+set -euo pipefail
+
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(cd "$here/../.." && pwd)
+cache=${QUORVANE_VM_CACHE:-$repo/.cache/vm}
+out=$cache/systemd-root.cpio.gz
+log() { echo "prepare-systemd: $*" >&2; }
+
+[ -s "$cache/kernel-version" ] || "$here/prepare.sh"
+fresh=1
+for f in "$0" "$here/systemd-guest.sh" "$here/mkcpio.py" "$cache/kernel-version"; do
+	[ -s "$out" ] && [ ! "$f" -nt "$out" ] || fresh=0
+done
+[ "$fresh" = 1 ] && exit 0
+[ "$(id -u)" = 0 ] || { log "need root to build $out"; exit 1; }
+command -v mmdebstrap >/dev/null || "$repo/scripts/install-deps.sh" mmdebstrap
+
+kver=$(sed 's/^linux-image-//' "$cache/kernel-version")
+# kmod for modules-load; netcat and util-linux's setpriv are the local
+# intruder of the drills; procps and iproute2 for looking around.
+packages=systemd,systemd-sysv,libsctp1,softflowd,nfdump,kmod,netcat-openbsd,procps,iproute2
+t0=$SECONDS
+stage=$(mktemp -d "$cache/systemd-stage.XXXXXX")
+trap 'rm -rf "$stage"' EXIT
+root=$stage/root
+log "mmdebstrap bookworm with $packages"
+mmdebstrap --quiet --variant=apt --include="$packages" \
+	--dpkgopt='path-exclude=/usr/share/doc/*' --dpkgopt='path-exclude=/usr/share/man/*' \
+	--dpkgopt='path-exclude=/usr/share/locale/*' \
+	bookworm "$root" http://deb.debian.org/debian >"$stage/mmdebstrap.log" 2>&1 ||
+	{ tail -20 "$stage/mmdebstrap.log" >&2; log "mmdebstrap failed"; exit 1; }
+
+# The kernel's own sctp module and its dependencies, loaded at boot.
+mdir=$root/lib/modules/$kver/extra
+mkdir -p "$mdir"
+cp "$cache"/kernel/modules/*.ko "$mdir/"
+chroot "$root" depmod "$kver"
+echo sctp >"$root/etc/modules-load.d/sctp.conf"
+
+# No udev in an initramfs root: the gettys and logind would wait out their
+# devices' timeouts. A fixed machine id keeps systemd from first-boot presets.
+for u in serial-getty@ttyS0 getty@tty1 systemd-logind apt-daily apt-daily-upgrade proc-sys-fs-binfmt_misc.automount \
+	apt-daily.timer apt-daily-upgrade.timer e2scrub_all.timer fstrim.timer; do
+	case $u in *.timer | *.automount) ;; *) u=$u.service ;; esac
+	ln -sf /dev/null "$root/etc/systemd/system/$u"
+done
+od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$root/etc/machine-id"
+echo systemdvm >"$root/etc/hostname"
+
+# The run's script: started once the system is up, its output on the
+# console, then the status behind the run's tag (see vm-run.sh -S).
+install -m 755 "$here/systemd-guest.sh" "$root/usr/local/sbin/vm-run-guest"
+cat >"$root/etc/systemd/system/vm-run.service" <<'EOF'
+[Unit]
+Description=the VM run's script
+After=multi-user.target
+
+[Service]
+Type=oneshot
+ExecStart=/usr/local/sbin/vm-run-guest
+StandardOutput=tty
+StandardError=inherit
+TTYPath=/dev/console
+
+[Install]
+WantedBy=multi-user.target
+EOF
+chroot "$root" systemctl enable vm-run.service 2>/dev/null
+
+rm -rf "$root"/var/cache/apt/*.bin "$root"/var/cache/apt/archives/*.deb "$root"/var/lib/apt/lists/* "$root"/dev/*
+echo "tree / $root" >"$stage/manifest"
+python3 "$here/mkcpio.py" -m "$stage/manifest" -o "$stage/root.cpio"
+gzip -1 -c "$stage/root.cpio" >"$out.$$"
+mv -f "$out.$$" "$out"
+log "$out: $(du -h "$out" | cut -f1) in $((SECONDS - t0)) s"

@@ -2,7 +2,8 @@
 # Builds the root of the systemd VM: Debian 12 with systemd as PID 1, the
 # peers the package is run against (softflowd, nfcapd and nfdump), and the
 # sctp module of the kernel the VM boots, packed as an initramfs in the VM
-# cache. The package under test is not in it: each run installs it.
+# cache. The package under test is not in it: each run installs it, and
+# vm-run.sh -S adds the unit that starts the run's script.
 #
 #   scripts/vm/prepare-systemd.sh    (as root; after prepare.sh)
 #
@@ -18,7 +19,7 @@ log() { echo "prepare-systemd: $*" >&2; }
 
 [ -s "$cache/kernel-version" ] || "$here/prepare.sh"
 fresh=1
-for f in "$0" "$here/systemd-guest.sh" "$here/mkcpio.py" "$cache/kernel-version"; do
+for f in "$0" "$here/mkcpio.py" "$cache/kernel-version"; do
 	[ -s "$out" ] && [ ! "$f" -nt "$out" ] || fresh=0
 done
 [ "$fresh" = 1 ] && exit 0
@@ -44,7 +45,7 @@ mmdebstrap --quiet --variant=apt --include="$packages" \
 mdir=$root/lib/modules/$kver/extra
 mkdir -p "$mdir"
 cp "$cache"/kernel/modules/*.ko "$mdir/"
-chroot "$root" depmod "$kver"
+chroot "$root" depmod "$kver" 2>&1 | grep -v "modules.builtin" >&2 || true
 echo sctp >"$root/etc/modules-load.d/sctp.conf"
 
 # No udev in an initramfs root: the gettys and logind would wait out their
@@ -56,26 +57,6 @@ for u in serial-getty@ttyS0 getty@tty1 systemd-logind apt-daily apt-daily-upgrad
 done
 od -An -N16 -tx1 /dev/urandom | tr -d ' \n' >"$root/etc/machine-id"
 echo systemdvm >"$root/etc/hostname"
-
-# The run's script: started once the system is up, its output on the
-# console, then the status behind the run's tag (see vm-run.sh -S).
-install -m 755 "$here/systemd-guest.sh" "$root/usr/local/sbin/vm-run-guest"
-cat >"$root/etc/systemd/system/vm-run.service" <<'EOF'
-[Unit]
-Description=the VM run's script
-After=multi-user.target
-
-[Service]
-Type=oneshot
-ExecStart=/usr/local/sbin/vm-run-guest
-StandardOutput=tty
-StandardError=inherit
-TTYPath=/dev/console
-
-[Install]
-WantedBy=multi-user.target
-EOF
-chroot "$root" systemctl enable vm-run.service 2>/dev/null
 
 rm -rf "$root"/var/cache/apt/*.bin "$root"/var/cache/apt/archives/*.deb "$root"/var/lib/apt/lists/* "$root"/dev/*
 echo "tree / $root" >"$stage/manifest"

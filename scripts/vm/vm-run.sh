@@ -72,6 +72,11 @@ for a in "$@"; do printf '%s\n' "$a" >>"$work/args"; done
 	echo "file $rd/timeout $work/gtimeout 644"
 	echo "file $rd/args $work/args 644"
 	echo "file $rd/script $script 755"
+	if [ "$systemd" = 1 ]; then
+		echo "file /etc/systemd/system/vm-run.service $here/vm-run.service 644"
+		echo "symlink /etc/systemd/system/multi-user.target.wants/vm-run.service ../vm-run.service"
+		echo "file /usr/local/sbin/vm-run-guest $here/systemd-guest.sh 755"
+	fi
 	for item in ${files[@]+"${files[@]}"}; do
 		host=${item%%:*}
 		guest=${item#*:}

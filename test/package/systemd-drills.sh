@@ -1,0 +1,106 @@
+#!/bin/bash
+# Inside the systemd VM (scripts/vm/vm-run.sh -S): the package set up as the
+# README's "Run it under systemd" tells an operator, softflowd exporting over
+# SCTP to it and the relay feeding nfcapd, then faults, each timed until the
+# next record reaches nfcapd. Prints a drill table; exit status 1 on any failure.
+#   systemd-drills.sh DEB
+set -u
+deb=$1
+units=(quorvane-collector.service quorvane.service)
+failed=0
+say() { echo "drills: $*"; }
+fail() { say "FAIL: $*"; failed=1; }
+# Datagrams that UDP sockets have read: in this VM only nfcapd reads any.
+received() { awk '$1 == "Udp:" && $2 ~ /^[0-9]/ { print $2 }' /proc/net/snmp; }
+nfcapd_queue() { awk '$2 ~ /:270B$/ { print $5 }' /proc/net/udp; }
+listening() { awk -v p="$1" 'NR > 1 && $6 == p { f = 1 } END { exit !f }' /proc/net/sctp/eps; }
+active() { systemctl is-active --quiet "${units[@]}"; }
+# wait_for SECS COMMAND...: polls COMMAND until it succeeds, at most SECS.
+wait_for() {
+	local end=$((SECONDS + $1)); shift
+	until "$@"; do [ $SECONDS -lt $end ] || return 1; sleep 0.05; done
+}
+newer() { [ "$(received)" -gt "$1" ]; }
+mainpid() { systemctl show -p MainPID --value "$1"; }
+gone() { ! kill -0 "$1" 2>/dev/null; }
+logs() { journalctl -q --no-pager -o cat -u quorvane.service -u quorvane-collector.service "$@"; }
+
+# drill NAME COMMAND...: the fault, then the time until a new record reaches
+# nfcapd with both units active.
+drill() {
+	local name=$1 base t0 t; shift
+	t0=$EPOCHREALTIME
+	"$@" || { fail "$name: $* failed"; return; }
+	# What was already on its way when the fault landed does not count.
+	wait_for 5 eval '[ "$(nfcapd_queue)" = 00000000:00000000 ]'
+	base=$(received)
+	if wait_for 30 newer "$base" && wait_for 10 active; then
+		t=$(awk -v a="$t0" -v b="$EPOCHREALTIME" 'BEGIN { printf "%.1f", b - a }')
+		echo "$t $name" >>/tmp/times
+		say "$name: next record after ${t}s"
+	else
+		fail "$name: no new record within 30 s, or a unit down: $(systemctl is-active "${units[@]}" | tr '\n' ' ')"
+		logs -n 20
+	fi
+}
+kill9() { local pid; pid=$(mainpid "$1"); [ "$pid" -gt 0 ] && kill -9 "$pid" && wait_for 5 gone "$pid"; }
+ports_then_reload() { echo "$1" >/etc/quorvane/ports && systemctl reload quorvane-collector.service; }
+
+# The operator's steps, as the README gives them.
+cp "$deb" /tmp/ && apt-get install -y -q "/tmp/$(basename "$deb")" >/tmp/apt.log 2>&1 ||
+	{ cat /tmp/apt.log; fail "apt install"; }
+mkdir -p /etc/quorvane && echo 2055 >/etc/quorvane/ports
+systemctl enable --now quorvane-collector.socket "${units[@]}" || fail "systemctl enable --now"
+
+# The peers: nfcapd where the shipped unit relays to, and softflowd watching
+# a trickle of UDP on lo and exporting it over SCTP.
+mkdir -p /var/cache/flows
+systemd-run -q --unit=flows-nfcapd nfcapd -w /var/cache/flows -p 9995
+wait_for 20 listening 2055 || fail "the daemon does not listen on 2055"
+systemd-run -q --unit=flows-softflowd -p Restart=always -p RestartSec=1 softflowd -d -i lo -N -v 9 -P sctp \
+	-n 127.0.0.1:2055 -c none -p /run/softflowd.pid -t expint=1 -t udp=1 -t general=1 'udp port 7777'
+(while :; do echo flow >/dev/udp/127.0.0.1/7777; sleep 0.1; done) 2>/dev/null &
+drill "first record" true
+[ "$failed" = 0 ] || { say "no records flow: no drills"; exit 1; }
+
+for _ in 1 2 3 4 5; do drill "kill -9 quorvane" kill9 quorvane.service; done
+for _ in 1 2 3 4 5; do drill "kill -9 quorvane-collector" kill9 quorvane-collector.service; done
+drill "restart quorvane" systemctl restart quorvane.service
+drill "restart quorvane-collector" systemctl restart quorvane-collector.service
+drill "reload with port 2056 added" ports_then_reload "2055 2056"
+wait_for 10 listening 2056 || fail "the daemon does not listen on 2056 after the reload"
+quorvane-exporter -host 127.0.0.1 -port 2056 -count 3 || fail "no association with port 2056"
+
+# Another local user: the port stays taken while the collector restarts,
+# and a connection from it is refused by the collector's peer check.
+kill9 quorvane-collector.service
+setpriv --reuid=nobody --regid=nogroup --clear-groups timeout 3 nc -l 127.0.0.1 9500 &&
+	fail "nobody listened on 127.0.0.1:9500 while the collector restarted"
+[ $? = 124 ] && fail "nobody held 127.0.0.1:9500 while the collector restarted"
+wait_for 30 active
+setpriv --reuid=nobody --regid=nogroup --clear-groups \
+	bash -c 'exec 3<>/dev/tcp/127.0.0.1/9500 && printf "\0\0\0\0" >&3 && timeout 3 cat <&3 >/dev/null' 2>/dev/null
+wait_for 10 eval 'logs | grep -q 65534' || fail "no warning naming uid 65534"
+logs | grep 65534
+
+drill "stop and start both" eval 'systemctl stop "${units[@]}" && t0=$EPOCHREALTIME && systemctl start "${units[@]}"'
+logs | grep -q 'refused=[1-9]' || fail "the collector's counters do not show the refused connection"
+logs | grep 'stats' | tail -n 2
+
+echo "drills: hardening (systemd-analyze security, overall exposure)"
+for u in "${units[@]}"; do
+	e=$(systemd-analyze security --no-pager "$u" 2>&1 | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')
+	echo "  $u ${e:-?}"
+	awk -v e="$e" 'BEGIN { exit !(e != "" && e <= 1.4) }' || fail "$u exposure ${e:-unknown} above 1.4"
+done
+
+systemctl stop flows-nfcapd flows-softflowd
+n=$(nfdump -R /var/cache/flows -q -N -o 'fmt:%da %dp' 'dst port 7777' | grep -c .)
+say "nfdump shows $n flows to 127.0.0.1:7777"
+[ "$n" -gt 0 ] || fail "nfdump shows no flows"
+
+echo "drills: fault, count, seconds to the next record at nfcapd (min median max)"
+sort -n /tmp/times | awk '{ t = $1; k = substr($0, length(t) + 2); n[k]++; v[k, n[k]] = t }
+	END { for (k in n) { m = n[k]; printf "  %-32s %d  %s %s %s\n", k, m, v[k, 1], v[k, int((m + 1) / 2)], v[k, m] } }' |
+	sort
+exit "$failed"

@@ -8,7 +8,7 @@
 #   scripts/vm/prepare-systemd.sh    (as root; after prepare.sh)
 #
 # Cache: ${QUORVANE_VM_CACHE:-<repo>/.cache/vm}/systemd-root.cpio.gz, rebuilt
-# when this script or the kernel is newer than it.
+# when this script or the kernel changed.
 set -euo pipefail
 
 here=$(cd "$(dirname "$0")" && pwd)
@@ -18,11 +18,9 @@ out=$cache/systemd-root.cpio.gz
 log() { echo "prepare-systemd: $*" >&2; }
 
 [ -s "$cache/kernel-version" ] || "$here/prepare.sh"
-fresh=1
-for f in "$0" "$here/mkcpio.py" "$cache/kernel-version"; do
-	[ -s "$out" ] && [ ! "$f" -nt "$out" ] || fresh=0
-done
-[ "$fresh" = 1 ] && exit 0
+# Stamped by content: a checkout sets new times on unchanged scripts.
+stamp=$(cat "$0" "$here/mkcpio.py" "$cache/kernel-version" | sha256sum | cut -c1-16)
+[ -s "$out" ] && [ "$(cat "$out.stamp" 2>/dev/null)" = "$stamp" ] && exit 0
 [ "$(id -u)" = 0 ] || { log "need root to build $out"; exit 1; }
 command -v mmdebstrap >/dev/null || "$repo/scripts/install-deps.sh" mmdebstrap
 
@@ -45,7 +43,9 @@ mmdebstrap --quiet --variant=apt --include="$packages" \
 mdir=$root/lib/modules/$kver/extra
 mkdir -p "$mdir"
 cp "$cache"/kernel/modules/*.ko "$mdir/"
-chroot "$root" depmod "$kver" 2>&1 | grep -v "modules.builtin" >&2 || true
+# Without modules.builtin and modules.order, which are not needed here.
+chroot "$root" depmod "$kver" 2>/dev/null
+grep -q sctp "$root/lib/modules/$kver/modules.dep" || { log "depmod found no sctp module"; exit 1; }
 echo sctp >"$root/etc/modules-load.d/sctp.conf"
 
 # No udev in an initramfs root: the gettys and logind would wait out their
@@ -63,4 +63,5 @@ echo "tree / $root" >"$stage/manifest"
 python3 "$here/mkcpio.py" -m "$stage/manifest" -o "$stage/root.cpio"
 gzip -1 -c "$stage/root.cpio" >"$out.$$"
 mv -f "$out.$$" "$out"
+echo "$stamp" >"$out.stamp"
 log "$out: $(du -h "$out" | cut -f1) in $((SECONDS - t0)) s"

@@ -61,7 +61,11 @@ systemd-run -q --unit=flows-softflowd -p Restart=always -p RestartSec=1 softflow
 	-n 127.0.0.1:2055 -c none -p /run/softflowd.pid -t expint=1 -t udp=1 -t general=1 'udp port 7777'
 (while :; do echo flow >/dev/udp/127.0.0.1/7777; sleep 0.1; done) 2>/dev/null &
 drill "first record" true
-[ "$failed" = 0 ] || { say "no records flow: no drills"; exit 1; }
+if [ "$failed" = 1 ]; then
+	systemctl status --no-pager -n 5 flows-softflowd flows-nfcapd
+	cat /proc/net/sctp/assocs /proc/net/snmp
+	say "no records flow: no drills"; exit 1
+fi
 
 for _ in 1 2 3 4 5; do drill "kill -9 quorvane" kill9 quorvane.service; done
 for _ in 1 2 3 4 5; do drill "kill -9 quorvane-collector" kill9 quorvane-collector.service; done

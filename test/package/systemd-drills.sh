@@ -3,9 +3,9 @@
 # README's "Run it under systemd" tells an operator, softflowd exporting over
 # SCTP to it and the relay feeding nfcapd, then faults, each timed until the
 # next record reaches nfcapd. Prints a drill table; exit status 1 on any failure.
-#   systemd-drills.sh DEB
+#   systemd-drills.sh DEB PCAP
 set -u
-deb=$1
+deb=$1 pcap=$2
 units=(quorvane-collector.service quorvane.service)
 failed=0
 say() { echo "drills: $*"; }
@@ -52,17 +52,18 @@ cp "$deb" /tmp/ && apt-get install -y -q "/tmp/$(basename "$deb")" >/tmp/apt.log
 mkdir -p /etc/quorvane && echo 2055 >/etc/quorvane/ports
 systemctl enable --now quorvane-collector.socket "${units[@]}" || fail "systemctl enable --now"
 
-# The peers: nfcapd where the shipped unit relays to, and softflowd watching
-# a trickle of UDP on lo and exporting it over SCTP.
+# The peers: nfcapd where the shipped unit relays to, and softflowd as an
+# exporter that sends the flows of a capture over SCTP about every second.
 mkdir -p /var/cache/flows
 systemd-run -q --unit=flows-nfcapd nfcapd -w /var/cache/flows -p 9995
 wait_for 20 listening 2055 || fail "the daemon does not listen on 2055"
-systemd-run -q --unit=flows-softflowd -p Restart=always -p RestartSec=1 softflowd -d -i lo -N -v 9 -P sctp \
-	-n 127.0.0.1:2055 -c none -p /run/softflowd.pid -t expint=1 -t udp=1 -t general=1 'udp port 7777'
-(while :; do echo flow >/dev/udp/127.0.0.1/7777; sleep 0.1; done) 2>/dev/null &
+(while :; do
+	softflowd -r "$pcap" -v 9 -P sctp -n 127.0.0.1:2055 -d -c none -p /run/softflowd.pid >/dev/null 2>&1
+	sleep 0.5
+done) &
 drill "first record" true
 if [ "$failed" = 1 ]; then
-	systemctl status --no-pager -n 5 flows-softflowd flows-nfcapd
+	systemctl status --no-pager -n 5 flows-nfcapd
 	cat /proc/net/sctp/assocs /proc/net/snmp
 	say "no records flow: no drills"; exit 1
 fi
@@ -73,7 +74,7 @@ drill "restart quorvane" systemctl restart quorvane.service
 drill "restart quorvane-collector" systemctl restart quorvane-collector.service
 drill "reload with port 2056 added" ports_then_reload "2055 2056"
 wait_for 10 listening 2056 || fail "the daemon does not listen on 2056 after the reload"
-quorvane-exporter -host 127.0.0.1 -port 2056 -count 3 || fail "no association with port 2056"
+quorvane-exporter -host 127.0.0.1 -port 2056 -count 3 >/dev/null || fail "no association with port 2056"
 
 # Another local user: the port stays taken while the collector restarts,
 # and a connection from it is refused by the collector's peer check.
@@ -98,9 +99,10 @@ for u in "${units[@]}"; do
 	awk -v e="$e" 'BEGIN { exit !(e != "" && e <= 1.4) }' || fail "$u exposure ${e:-unknown} above 1.4"
 done
 
-systemctl stop flows-nfcapd flows-softflowd
-n=$(nfdump -R /var/cache/flows -q -N -o 'fmt:%da %dp' 'dst port 7777' | grep -c .)
-say "nfdump shows $n flows to 127.0.0.1:7777"
+kill %1
+systemctl stop flows-nfcapd
+n=$(nfdump -R /var/cache/flows -q -N -o 'fmt:%sa %da %dp' 'net 10.1.0.0/24' | grep -c .)
+say "nfdump shows $n flows from 10.1.0.0/24"
 [ "$n" -gt 0 ] || fail "nfdump shows no flows"
 
 echo "drills: fault, count, seconds to the next record at nfcapd (min median max)"

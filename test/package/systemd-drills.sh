@@ -112,6 +112,6 @@ say "nfdump shows $n flows from 10.1.0.0/24"
 
 echo "drills: fault, count, seconds to the next record at nfcapd (min median max)"
 sort -n /tmp/times | awk '{ t = $1; k = substr($0, length(t) + 2); n[k]++; v[k, n[k]] = t }
-	END { for (k in n) { m = n[k]; printf "  %-32s %d  %s %s %s\n", k, m, v[k, 1], v[k, int((m + 1) / 2)], v[k, m] } }' |
+	END { for (k in n) { m = n[k]; printf "  %-38s %d  %s %s %s\n", k, m, v[k, 1], v[k, int((m + 1) / 2)], v[k, m] } }' |
 	sort
 exit "$failed"

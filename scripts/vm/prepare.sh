@@ -21,7 +21,7 @@ kernel_meta=linux-image-cloud-amd64
 # softflowd and nfdump: a real exporter with SCTP export and a real UDP
 # collector, for the relay's end-to-end cases; pmacct's nfacctd a second
 # UDP collector beside nfcapd.
-packages=(qemu-system-x86 busybox-static lksctp-tools libsctp-dev python3 softflowd nfdump pmacct systemd)
+packages=(qemu-system-x86 busybox-static lksctp-tools libsctp-dev python3 softflowd nfdump pmacct systemd iproute2)
 
 log() { echo "prepare: $*" >&2; }
 
@@ -33,7 +33,7 @@ if [ "$offline" = 0 ]; then
 		[ "$st" = installed ] || missing+=("$p")
 	done < <(for p in "${packages[@]}"; do
 		echo "$p $(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || echo none)"; done)
-	if [ ${#missing[@]} -gt 0 ] || [ ! -s "$cache/kernel-version" ] || [ ! -s "$cache/kernel/modules/tcp_diag.ko" ]; then
+	if [ ${#missing[@]} -gt 0 ] || [ ! -s "$cache/kernel-version" ] || [ ! -s "$cache/kernel/modules/veth.ko" ]; then
 		if [ "$(id -u)" != 0 ]; then
 			log "need root to install: ${missing[*]:-} (or the kernel package)"; exit 1
 		fi
@@ -52,8 +52,9 @@ if [ "$offline" = 0 ]; then
 	[ -n "$kpkg" ] || kpkg=$(apt-cache depends "$kernel_meta" 2>/dev/null |
 		sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1)
 	[ -n "$kpkg" ] || { log "cannot resolve $kernel_meta (apt-get update?)"; exit 1; }
-	# A cache from before the collector wanted tcp_diag is fetched again.
-	if [ "$(cat "$cache/kernel-version" 2>/dev/null)" != "$kpkg" ] || [ ! -s "$cache/kernel/modules/tcp_diag.ko" ]; then
+	# A cache from before the collector wanted tcp_diag, or the -spoof case
+	# veth, is fetched again.
+	if [ "$(cat "$cache/kernel-version" 2>/dev/null)" != "$kpkg" ] || [ ! -s "$cache/kernel/modules/veth.ko" ]; then
 		log "fetching $kpkg"
 		dl=$(mktemp -d)
 		trap 'rm -rf "$dl"' EXIT
@@ -86,6 +87,8 @@ if [ "$offline" = 0 ]; then
 		resolve sctp
 		# The collector asks sock_diag who owns the socket that connected.
 		resolve tcp_diag
+		# The -spoof scenario's 1500-byte link into a network namespace.
+		resolve veth
 		printf '%s\n' "${order[@]}" >"$cache/kernel/modules/order"
 		log "module order: ${order[*]}"
 		echo "$kpkg" >"$cache/kernel-version"
@@ -96,7 +99,7 @@ if [ "$offline" = 0 ]; then
 fi
 
 [ -s "$cache/kernel-version" ] || { log "no kernel in $cache: run $0 without --offline"; exit 1; }
-for b in /bin/busybox /usr/bin/python3 /usr/bin/systemd-socket-activate /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump /usr/sbin/nfacctd; do
+for b in /bin/busybox /usr/bin/python3 /usr/sbin/ip /usr/bin/systemd-socket-activate /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump /usr/sbin/nfacctd; do
 	[ -x "$b" ] || { log "$b missing: run $0 without --offline"; exit 1; }
 done
 libgcc_s=$(ldconfig -p | sed -n 's/^[[:space:]]*libgcc_s\.so\.1 (libc6,x86-64) => //p' | head -n1)
@@ -109,7 +112,7 @@ file_is_static /bin/busybox || { log "/bin/busybox is not static (busybox-static
 base=$cache/base.cpio.gz
 py=$(readlink -f /usr/bin/python3)
 pyver=$(basename "$py")
-inputs=("$here/init.sh" "$here/mkcpio.py" "$here/prepare.sh" /bin/busybox "$py" /usr/bin/systemd-socket-activate /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump /usr/sbin/nfacctd "$cache/kernel-version")
+inputs=("$here/init.sh" "$here/mkcpio.py" "$here/prepare.sh" /bin/busybox "$py" /usr/sbin/ip /usr/bin/systemd-socket-activate /usr/bin/sctp_darn /usr/bin/sctp_test /usr/sbin/softflowd /usr/bin/nfcapd /usr/bin/nfdump /usr/sbin/nfacctd "$cache/kernel-version")
 fresh=1
 [ -s "$base" ] || fresh=0
 for f in "${inputs[@]}"; do [ "$fresh" = 1 ] && [ "$f" -nt "$base" ] && fresh=0; done
@@ -154,6 +157,9 @@ man=$stage/base.manifest
 	for so in "$stage"/lib/lib-dynload/*.so; do echo "elf /usr/lib/$pyver/lib-dynload/$(basename "$so") $so"; done
 	echo "elf /usr/bin/sctp_darn /usr/bin/sctp_darn"
 	echo "elf /usr/bin/systemd-socket-activate /usr/bin/systemd-socket-activate"
+	# iproute2's ip ahead of busybox's on PATH: busybox has no network namespaces.
+	echo "dir /usr/local"; echo "dir /usr/local/bin"
+	echo "elf /usr/local/bin/ip $(readlink -f /usr/sbin/ip)"
 	echo "elf /usr/bin/sctp_test /usr/bin/sctp_test"
 	# No plugin directories; beyond what ldd names, nfcapd and nfdump need
 	# libgcc_s, which glibc loads on their threads' exit. softflowd wants

@@ -269,8 +269,8 @@ class Exporter:
     frames (flags, zero, stream). Real: one SCTP association per port, set
     up on first use; setting it up is what brings the daemon a notification."""
 
-    def __init__(self, source="127.0.0.1"):
-        self.source = source
+    def __init__(self, source="127.0.0.1", dest="127.0.0.1"):
+        self.source, self.dest = source, dest
         self.socks = {}
 
     def _sock(self, port):
@@ -282,7 +282,7 @@ class Exporter:
             s = socket.socket(socket.AF_INET, socket.SOCK_STREAM, IPPROTO_SCTP)
             s.setsockopt(IPPROTO_SCTP, 2, struct.pack("@HHHH", 65535, 65535, 0, 0))   # SCTP_INITMSG
         s.bind((self.source, 0))
-        s.connect(("127.0.0.1", port))
+        s.connect((self.dest, port))
         self.socks[port] = s
         return s
 
@@ -330,8 +330,10 @@ class Scenario(unittest.TestCase):
         self.collector = Collector()
         return self.collector
 
-    def exporter(self, source="127.0.0.1"):
-        e = Exporter(source)
+    def exporter(self, source="127.0.0.1", dest="127.0.0.1"):
+        """SCTP keeps loopback and other addresses apart: a source that is not
+        on loopback sends to a dest that is not either."""
+        e = Exporter(source, dest)
         self.cleanups.append(e.close)
         return e
 

@@ -474,7 +474,7 @@ class Companions(Scenario):
                                   str(len(sizes))])
         self.assertEqual(receiver.stdout.readline(), "ready\n")
         sctp, collector = self.relay(len(sizes), "-spoof", "-forward", net + "2:9995")
-        exporter = self.exporter(net + "5")
+        exporter = self.exporter(net + "5", net + "1")
         payloads = [bytes(range(256)) * (n // 256) + bytes(n % 256) for n in sizes]
         for payload in payloads:
             exporter.send(sctp, payload)

@@ -457,7 +457,11 @@ class Companions(Scenario):
 
     def test_spoof_over_a_1500_byte_link_sends_datagrams_whole_from_the_exporter(self):
         ns, net = "qv%d" % os.getpid(), "198.18.%d." % (os.getpid() % 250)
-        ip = lambda *args: subprocess.run(["ip"] + list(args), capture_output=True, text=True, timeout=10 * SLOW)
+        # Into the namespace with nsenter, which only switches the network:
+        # `ip -n` and `ip netns exec` also remount /sys, absent in a chroot.
+        inside = ["nsenter", "--net=/run/netns/" + ns]
+        ip = lambda *args: subprocess.run((inside + ["ip"] + list(args[1:])) if args[0] == "-n" else ["ip"] + list(args),
+                                          capture_output=True, text=True, timeout=10 * SLOW)
         made = ip("netns", "add", ns) if shutil.which("ip") else None
         if not made or made.returncode != 0:
             why = (made.stderr.strip().splitlines() or [""])[0] if made else "no ip command"
@@ -465,13 +469,13 @@ class Companions(Scenario):
         self.cleanups.append(lambda: ip("netns", "del", ns))
         for args in [("link", "add", ns + "a", "type", "veth", "peer", "name", ns + "b", "netns", ns),
                      ("addr", "add", net + "1/30", "dev", ns + "a"), ("addr", "add", net + "5/32", "dev", ns + "a"),
-                     ("link", "set", ns + "a", "up", "mtu", "1500"), ("-n", ns, "link", "set", ns + "b", "up"),
-                     ("-n", ns, "addr", "add", net + "2/30", "dev", ns + "b"),
-                     ("-n", ns, "route", "add", "default", "via", net + "1")]:
-            self.assertEqual(ip(*args).returncode, 0, args)
+                     ("link", "set", ns + "a", "up", "mtu", "1500"), ("-n", "link", "set", ns + "b", "up"),
+                     ("-n", "addr", "add", net + "2/30", "dev", ns + "b"),
+                     ("-n", "route", "add", "default", "via", net + "1")]:
+            done = ip(*args)
+            self.assertEqual(done.returncode, 0, (args, done.stderr))
         sizes = [4000, 65000]
-        receiver = self.run_tool(["ip", "netns", "exec", ns, "python3", "-c", RECEIVER, net + "2", str(10 * SLOW),
-                                  str(len(sizes))])
+        receiver = self.run_tool(inside + ["python3", "-c", RECEIVER, net + "2", str(10 * SLOW), str(len(sizes))])
         self.assertEqual(receiver.stdout.readline(), "ready\n")
         sctp, collector = self.relay(len(sizes), "-spoof", "-forward", net + "2:9995")
         exporter = self.exporter(net + "5", net + "1")

@@ -432,28 +432,44 @@ class Companions(Scenario):
         stays.close()
 
     def test_a_flood_of_exporters_under_a_low_descriptor_limit_stops_neither_the_relay_nor_a_reload(self):
-        # 64 descriptors: 31 exporter sockets beside the reserve and the shared socket.
-        tap, portsfile, (p, q) = sink(), os.path.join(self.tmpdir(), "ports"), ports(2)
-        with open(portsfile, "w") as f:
-            f.write("# NetFlow\n%d\n" % p)
-        target = "127.0.0.1:%d" % tap.getsockname()[1]
-        _, collector = self.relay(105, "-forward", target, portsfile=portsfile, port=p,
-                                  preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64)))
-        for i in range(100):
-            self.exporter("127.1.%d.%d" % (i // 50, i % 50 + 1)).send(p, b"flood %d" % i)
-        self.assertEqual(sorted(tap.recv(100) for _ in range(100)), sorted(b"flood %d" % i for i in range(100)))
-        with open(portsfile, "a") as f:
-            f.write("%d  # IPFIX\n" % q)
-        collector.send_signal(signal.SIGHUP)
-        wait_until(lambda: port_taken(q), "the reload to reach the daemon")
-        known = self.exporter("127.0.2.50")
-        for i in range(5):
-            known.send(q, b"known %d" % i)
-        got = [tap.recvfrom(100) for _ in range(5)]
-        self.assertEqual(([d for d, _ in got], len({a for _, a in got})), ([b"known %d" % i for i in range(5)], 1))
-        self.assertIn("exit stats records=105 refused=0 exporters=31 evictions=70 target=%s sent=105 errors=0 shared=0" % target,
-                      self.finish(collector))
-        tap.close()
+        # 64 descriptors: 31 exporter sockets beside the reserve and the shared
+        # socket, whatever -max-exporters asks. A steady exporter sends ahead
+        # of every 10 newcomers, so it is never the least recently seen and
+        # keeps its socket throughout.
+        for extra in ([], ["-max-exporters", "100000"]):
+            with self.subTest(extra=extra):
+                tap, portsfile, (p, q) = sink(), os.path.join(self.tmpdir(), "ports"), ports(2)
+                with open(portsfile, "w") as f:
+                    f.write("# NetFlow\n%d\n" % p)
+                target = "127.0.0.1:%d" % tap.getsockname()[1]
+                _, collector = self.relay(115, "-forward", target, *extra, portsfile=portsfile, port=p,
+                                          preexec_fn=lambda: resource.setrlimit(resource.RLIMIT_NOFILE, (64, 64)))
+                steady, got, sources = self.exporter("127.0.2.49"), [], set()
+                for i in range(100):
+                    if i % 10 == 0:
+                        steady.send(p, b"steady %d" % i)
+                    self.exporter("127.1.%d.%d" % (i // 50, i % 50 + 1)).send(p, b"flood %d" % i)
+                    if i % 10 == 9:
+                        for d, a in (tap.recvfrom(100) for _ in range(11)):
+                            got.append(d)
+                            if d.startswith(b"steady"):
+                                sources.add(a)
+                self.assertEqual(sorted(got), sorted([b"flood %d" % i for i in range(100)] +
+                                                     [b"steady %d" % i for i in range(0, 100, 10)]))
+                self.assertEqual(len(sources), 1)
+                with open(portsfile, "a") as f:
+                    f.write("%d  # IPFIX\n" % q)
+                collector.send_signal(signal.SIGHUP)
+                wait_until(lambda: port_taken(q), "the reload to reach the daemon")
+                known = self.exporter("127.0.2.50")
+                for i in range(5):
+                    known.send(q, b"known %d" % i)
+                got = [tap.recvfrom(100) for _ in range(5)]
+                self.assertEqual(([d for d, _ in got], len({a for _, a in got})),
+                                 ([b"known %d" % i for i in range(5)], 1))
+                self.assertIn("exit stats records=115 refused=0 exporters=31 evictions=71 target=%s sent=115 errors=0 "
+                              "shared=0" % target, self.finish(collector))
+                tap.close()
 
     def test_spoof_over_a_1500_byte_link_sends_datagrams_whole_from_the_exporter(self):
         ns, net = "qv%d" % os.getpid(), "198.18.%d." % (os.getpid() % 250)

@@ -56,113 +56,48 @@ int openToward(const RelayTarget& t) {
     return fd;
 }
 
-// --- The exporter table: slots, their LRU list and the index over them.
+// --- What a slot of the exporter table holds: sockets and templates.
 
-size_t bucket(const Relay& r, uint64_t key) {
-    uint64_t h = key * 0x9E3779B97F4A7C15ull;
-    return static_cast<size_t>(h ^ (h >> 31)) & (r.index.size() - 1);
+// Makes room for what slot `s` holds, the first time it is handed out.
+void fitSlot(Relay& r, uint32_t s) {
+    if (s < r.slotTemplates.size()) return;
+    if (!r.spoof) r.sockets.resize((size_t{s} + 1) * r.targets.size(), -1);
+    r.slotTemplates.resize(size_t{s} + 1);
 }
 
-// Position in the index of key's slot, or of the empty bucket it would take.
-size_t probe(const Relay& r, uint64_t key) {
-    size_t i = bucket(r, key);
-    while (r.index[i] != kNoSlot && r.slotKey[r.index[i]] != key) i = (i + 1) & (r.index.size() - 1);
-    return i;
-}
-
-void indexErase(Relay& r, size_t i) {
-    // Moves later entries of the probe run back, so no search stops early.
-    size_t mask = r.index.size() - 1;
-    for (size_t j = (i + 1) & mask; r.index[j] != kNoSlot; j = (j + 1) & mask) {
-        size_t home = bucket(r, r.slotKey[r.index[j]]);
-        bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
-        if (stays) continue;
-        r.index[i] = r.index[j];
-        i = j;
-    }
-    r.index[i] = kNoSlot;
-}
-
-bool indexed(const Relay& r, uint32_t slot) {
-    return r.index[probe(r, r.slotKey[slot])] == slot;
-}
-
-void unlink(Relay& r, uint32_t s) {
-    (r.slotPrev[s] == kNoSlot ? r.head : r.slotNext[r.slotPrev[s]]) = r.slotNext[s];
-    (r.slotNext[s] == kNoSlot ? r.tail : r.slotPrev[r.slotNext[s]]) = r.slotPrev[s];
-}
-
-void pushFront(Relay& r, uint32_t s) {
-    r.slotPrev[s] = kNoSlot;
-    r.slotNext[s] = r.head;
-    (r.head == kNoSlot ? r.tail : r.slotPrev[r.head]) = s;
-    r.head = s;
-}
-
-void pushBack(Relay& r, uint32_t s) {
-    r.slotNext[s] = kNoSlot;
-    r.slotPrev[s] = r.tail;
-    (r.tail == kNoSlot ? r.head : r.slotNext[r.tail]) = s;
-    r.tail = s;
-}
-
-// A slot for a new exporter: a fresh one while the table is below its cap
-// (allocating then, once per exporter), else the least recently used one.
-uint32_t takeSlot(Relay& r) {
+// Empties a slot whose exporter is leaving the table.
+void vacate(Relay& r, uint32_t s) {
     size_t nt = r.targets.size();
-    if (r.slotKey.size() < r.maxExporters) {
-        uint32_t s = static_cast<uint32_t>(r.slotKey.size());
-        if (2 * (r.slotKey.size() + 1) > r.index.size()) {
-            std::vector<uint32_t> old(r.index.size() * 2, kNoSlot);
-            old.swap(r.index);
-            for (uint32_t slot : old)
-                if (slot != kNoSlot) r.index[probe(r, r.slotKey[slot])] = slot;
-        }
-        r.slotKey.push_back(0);
-        r.slotPrev.push_back(kNoSlot);
-        r.slotNext.push_back(kNoSlot);
-        r.sockets.resize(r.sockets.size() + nt, -1);
-        r.slotTemplates.emplace_back();
-        return s;
+    // Its datagrams still queued must leave before its descriptors, which
+    // the next socket() hands out again, change hands.
+    relayFlush(r);
+    for (size_t i = 0; i < nt && !r.spoof; ++i) {
+        int& fd = r.sockets[s * nt + i];
+        if (fd >= 0) close(fd);
+        fd = -1;
     }
-    uint32_t s = r.tail;
-    unlink(r, s);
-    if (indexed(r, s)) {
-        // Its datagrams still queued must leave before its descriptors,
-        // which the next socket() hands out again, change hands.
-        relayFlush(r);
-        indexErase(r, probe(r, r.slotKey[s]));
-        for (size_t i = 0; i < nt; ++i)
-            if (r.sockets[s * nt + i] >= 0) close(r.sockets[s * nt + i]);
-        ++r.evictions;
-        --r.exporters;
-        // The exporter's templates leave with it.
-        templatesForget(r.templates, r.slotTemplates[s].cache);
-        r.slotTemplates[s].cache = ExporterTemplates{};
-    }
-    return s;
+    // The exporter's templates leave with it.
+    templatesForget(r.templates, r.slotTemplates[s].cache);
+    r.slotTemplates[s].cache = ExporterTemplates{};
 }
 
-// The exporter's slot when it has one already, moved to the front.
-uint32_t knownSlot(Relay& r, uint64_t key) {
-    uint32_t s = r.index[probe(r, key)];
-    if (s != kNoSlot && s != r.head) {
-        unlink(r, s);
-        pushFront(r, s);
-    }
+// A slot for an exporter the table does not know, emptied if it was the
+// least recently seen one's.
+uint32_t newSlot(Relay& r) {
+    bool evicting = false;
+    uint32_t s = exportersTake(r.table, &evicting);
+    if (s == kNoSlot) return s;
+    fitSlot(r, s);
+    if (evicting) vacate(r, s);
     return s;
 }
 
 // -spoof: a slot for the exporter's templates alone.
 uint32_t spoofedSlot(Relay& r, uint64_t key) {
-    if (r.maxExporters == 0) return kNoSlot;
-    uint32_t s = knownSlot(r, key);
+    uint32_t s = exportersFind(r.table, key);
     if (s != kNoSlot) return s;
-    s = takeSlot(r);
-    ++r.exporters;
-    r.slotKey[s] = key;
-    r.index[probe(r, key)] = s;
-    pushFront(r, s);
+    s = newSlot(r);
+    if (s != kNoSlot) exportersBind(r.table, s, key);
     return s;
 }
 
@@ -170,14 +105,11 @@ uint32_t spoofedSlot(Relay& r, uint64_t key) {
 // nullptr when it has none and goes through the shared ones.
 const int* exporterSockets(Relay& r, uint64_t key, uint32_t* slot) {
     size_t nt = r.targets.size();
-    *slot = kNoSlot;
-    if (r.maxExporters == 0) return nullptr;
-    uint32_t s = knownSlot(r, key);
-    if (s != kNoSlot) {
-        *slot = s;
-        return &r.sockets[s * nt];
-    }
-    s = takeSlot(r);
+    uint32_t s = exportersFind(r.table, key);
+    *slot = s;
+    if (s != kNoSlot) return &r.sockets[s * nt];
+    s = newSlot(r);
+    if (s == kNoSlot) return nullptr;
     int* fds = &r.sockets[s * nt];
     for (size_t i = 0; i < nt; ++i) {
         fds[i] = openToward(r.targets[i]);
@@ -189,14 +121,11 @@ const int* exporterSockets(Relay& r, uint64_t key, uint32_t* slot) {
         r.openFailing = true;
         for (size_t j = 0; j < i; ++j) close(fds[j]);
         for (size_t j = 0; j < nt; ++j) fds[j] = -1;
-        pushBack(r, s);  // unindexed: the first slot to be taken again
+        exportersRelease(r.table, s);
         return nullptr;
     }
     r.openFailing = false;
-    ++r.exporters;
-    r.slotKey[s] = key;
-    r.index[probe(r, key)] = s;
-    pushFront(r, s);
+    exportersBind(r.table, s, key);
     *slot = s;
     return fds;
 }
@@ -384,18 +313,26 @@ bool relayOpen(Relay& relay, std::string* error) {
             return false;
         }
         if (relay.maxExporters == kFollowDescriptorLimit) relay.maxExporters = kSpoofedExporters;
-        relay.index.assign(16, kNoSlot);
+        exportersInit(relay.table, relay.maxExporters);
         return true;
     }
+    // Exporter sockets never eat into the reserve, whatever -max-exporters
+    // says: the daemon's next connection, the peer check and a reload's
+    // ports file need descriptors long after the table has filled.
+    rlimit lim{};
+    size_t avail = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY
+                       ? static_cast<size_t>(lim.rlim_cur) : kMaxTable * nt;
+    size_t own = avail > kDescriptorReserve + nt ? avail - kDescriptorReserve - nt : 0;
+    size_t fit = nt ? own / nt : 0;
     if (relay.maxExporters == kFollowDescriptorLimit) {
-        rlimit lim{};
-        size_t avail = getrlimit(RLIMIT_NOFILE, &lim) == 0 && lim.rlim_cur != RLIM_INFINITY
-                           ? static_cast<size_t>(lim.rlim_cur) : kMaxTable * nt;
-        size_t own = avail > kDescriptorReserve + nt ? avail - kDescriptorReserve - nt : 0;
-        relay.maxExporters = nt ? own / nt : 0;
+        relay.maxExporters = fit;
+    } else if (relay.maxExporters > fit) {
+        fprintf(stderr, "quorvane-collector: -max-exporters %zu is more than %zu descriptors leave; "
+                "at most %zu exporters get sockets of their own\n", relay.maxExporters, avail, fit);
+        relay.maxExporters = fit;
     }
     if (relay.maxExporters > kMaxTable) relay.maxExporters = kMaxTable;
-    relay.index.assign(16, kNoSlot);
+    exportersInit(relay.table, relay.maxExporters);
     return true;
 }
 
@@ -469,8 +406,8 @@ void relayFlush(Relay& relay) {
 std::string relayCountersText(const Relay& relay) {
     std::string s;
     if (!relay.spoof)
-        s += " exporters=" + std::to_string(relay.exporters) +
-             " evictions=" + std::to_string(relay.evictions);
+        s += " exporters=" + std::to_string(relay.table.exporters) +
+             " evictions=" + std::to_string(relay.table.evictions);
     for (const RelayTarget& t : relay.targets)
         s += " target=" + t.text + " sent=" + std::to_string(t.sent) + " errors=" + std::to_string(t.errors) +
              " shared=" + std::to_string(t.shared);

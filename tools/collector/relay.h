@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "exporters.h"
 #include "record.h"
 #include "templates.h"
 
@@ -38,10 +39,6 @@ bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* er
 // shared sockets, divided by the number of targets.
 constexpr size_t kDescriptorReserve = 32;
 constexpr size_t kFollowDescriptorLimit = SIZE_MAX;
-
-// A slot of the exporter table: one exporter's sockets, one per target,
-// its templates, and its place in the least-recently-used order.
-constexpr uint32_t kNoSlot = UINT32_MAX;
 
 // One datagram (or one IPv4 fragment of it) waiting for relayFlush.
 struct RelayQueued {
@@ -70,20 +67,14 @@ struct Relay {
     // Default identity: one connected UDP socket per exporter and target,
     // so each exporter reaches a target from a source port of its own.
     // Key: sender address << 32 | local SCTP port, the only exporter
-    // identity the record header carries. At most maxExporters of them;
-    // beyond that the least recently used one gives its sockets up, and
+    // identity the record header carries. At most maxExporters of them,
+    // and never more than the descriptors leave (kDescriptorReserve);
+    // beyond that the least recently seen one gives its sockets up, and
     // an exporter that cannot have sockets goes through the shared one.
     size_t maxExporters = kFollowDescriptorLimit;
-    std::vector<uint64_t> slotKey;
-    std::vector<uint32_t> slotPrev, slotNext;  // towards head (newest) / tail
-    std::vector<int> sockets;                   // slot * targets + target
+    ExporterTable table;
+    std::vector<int> sockets;  // slot * targets + target
     std::vector<RelayTemplates> slotTemplates;
-    uint32_t head = kNoSlot, tail = kNoSlot;
-    // Open addressing over the slots, linear probing; a power of two in
-    // size, at most half full. Grows with the table, never past the cap.
-    std::vector<uint32_t> index;
-    size_t exporters = 0;  // with sockets of their own
-    uint64_t evictions = 0;
     bool openFailing = false;
 
     // -spoof: one raw socket; the IPv4 and UDP headers are written per

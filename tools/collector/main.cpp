@@ -23,6 +23,7 @@
 
 #include "daemon_link.h"
 #include "options.h"
+#include "privileges.h"
 #include "record.h"
 #include "relay.h"
 
@@ -291,10 +292,14 @@ int main(int argc, char** argv) {
 
     c.link.allowed = c.opt.peerUids;
     c.link.allowed.push_back(geteuid());
-    if (!linkListen(c.link, c.opt.listenPort, &err)) {
+    if (!linkListen(c.link, c.opt.listenPort, &err) || !dropCapabilities(&err)) {
         fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;
     }
+    if (!c.relay.targets.empty() && !c.relay.spoof)
+        fprintf(stderr, "quorvane-collector: relaying from this host's own address: a collector that tells "
+                "exporters apart by address (nfcapd does) sees them all as one, and their templates may "
+                "clash; -spoof keeps them apart (it needs CAP_NET_RAW: %s)\n", kGrantNetRaw);
 
     timespec nextStats{}, left{};
     clock_gettime(CLOCK_MONOTONIC, &nextStats);

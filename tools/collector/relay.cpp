@@ -14,6 +14,7 @@
 #include <cstring>
 
 #include "common/args.h"
+#include "privileges.h"
 
 namespace {
 
@@ -309,7 +310,8 @@ bool relayOpen(Relay& relay, std::string* error) {
         relay.ipId = static_cast<uint16_t>(getpid() ^ time(nullptr));
         relay.rawSocket = socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_RAW);
         if (relay.rawSocket < 0) {
-            *error = std::string("-spoof needs a raw socket (CAP_NET_RAW): ") + strerror(errno);
+            *error = std::string("-spoof needs a raw socket (CAP_NET_RAW): ") + strerror(errno) + "; " +
+                     kGrantNetRaw;
             return false;
         }
         if (relay.maxExporters == kFollowDescriptorLimit) relay.maxExporters = kSpoofedExporters;

@@ -3,9 +3,9 @@
 # README's "Run it under systemd" tells an operator, softflowd exporting over
 # SCTP to it and the relay feeding nfcapd, then faults, each timed until the
 # next record reaches nfcapd. Prints a drill table; exit status 1 on any failure.
-#   systemd-drills.sh DEB PCAP
+#   systemd-drills.sh DEB PCAP ROUTERS
 set -u
-deb=$1 pcap=$2
+deb=$1 pcap=$2 routers=$3
 units=(quorvane-collector.service quorvane.service)
 failed=0
 say() { echo "drills: $*"; }
@@ -104,11 +104,37 @@ for u in "${units[@]}"; do
 	awk -v e="$e" 'BEGIN { exit !(e != "" && e <= 1.4) }' || fail "$u exposure ${e:-unknown} above 1.4"
 done
 
+# Two routers, both source id 0 and template 256 in different field orders,
+# from 127.0.0.2 and .3: with the exporters' own addresses nfcapd keeps them
+# apart and decodes each flow as sent. The collector relays them holding no
+# capability at all.
 kill %1
+pid=$(mainpid quorvane-collector.service)
+caps=$(grep -E '^Cap(Inh|Prm|Eff|Amb):' "/proc/$pid/status" | tr -s '\t\n' '  ')
+say "collector: $caps"
+[ -z "$(echo "$caps" | tr ' ' '\n' | grep -E '^[0-9a-f]{16}$' | grep -v '^0*$')" ] ||
+	fail "the collector holds capabilities while relaying: $caps"
+wait_for 5 eval '[ "$(nfcapd_queue)" = 00000000:00000000 ]'
+base=$(received)
+for r in 2 3; do
+	quorvane-exporter -host 127.0.0.1 -port 2055 -bind "127.0.0.$r" -file "$routers/router$r.raw" >/dev/null ||
+		fail "router 127.0.0.$r could not send"
+done
+# 20 datagrams, and the templates the relay sends again ahead of some.
+wait_for 60 eval '[ "$(received)" -ge $((base + 20)) ] && [ "$(nfcapd_queue)" = 00000000:00000000 ]' ||
+	fail "nfcapd did not get the routers' datagrams"
 systemctl stop flows-nfcapd
 n=$(nfdump -R /var/cache/flows -q -N -o 'fmt:%sa %da %dp' 'net 10.1.0.0/24' | grep -c .)
 say "nfdump shows $n flows from 10.1.0.0/24"
 [ "$n" -gt 0 ] || fail "nfdump shows no flows"
+nfdump -R /var/cache/flows -q -N -o 'fmt:%ra %sa %sp %da %dp %pr %pkt %byt' 'src net 172.16.0.0/12' |
+	awk '{ $1 = $1; print }' | sort >/tmp/routers.got
+if cmp -s /tmp/routers.got "$routers/routers.expected"; then
+	say "nfdump shows both routers' $(grep -c . /tmp/routers.got) flows as sent"
+else
+	fail "the routers' flows differ from what they sent (<: sent, >: nfdump)"
+	diff "$routers/routers.expected" /tmp/routers.got | head -20
+fi
 
 echo "drills: fault, count, seconds to the next record at nfcapd (min median max)"
 sort -n /tmp/times | awk '{ t = $1; k = substr($0, length(t) + 2); n[k]++; v[k, n[k]] = t }

@@ -16,11 +16,12 @@ start=$SECONDS
 "$repo/scripts/vm/prepare-systemd.sh" || exit 1
 "$repo/scripts/build-deb.sh" "$work/deb" >/dev/null || exit 1
 deb=$(ls "$work"/deb/quorvane_*.deb)
-# The capture the scenario suite feeds softflowd.
-python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from test_companions import write_pcap; write_pcap(sys.argv[2])' \
-  "$repo/test/scenarios" "$work/flows.pcap" || exit 1
-"$repo/scripts/vm/vm-run.sh" -S -t 600 -f "$deb:/opt/quorvane.deb" \
-  -f "$work/flows.pcap:/opt/flows.pcap" "$here/systemd-drills.sh" /opt/quorvane.deb /opt/flows.pcap
+# The capture the scenario suite feeds softflowd, and its two colliding routers.
+mkdir "$work/routers"
+python3 -c 'import sys; sys.path.insert(0, sys.argv[1]); from test_companions import write_pcap, write_routers
+write_pcap(sys.argv[2]); write_routers(sys.argv[3])' "$repo/test/scenarios" "$work/flows.pcap" "$work/routers" || exit 1
+"$repo/scripts/vm/vm-run.sh" -S -t 600 -f "$deb:/opt/quorvane.deb" -f "$work/flows.pcap:/opt/flows.pcap" \
+  -f "$work/routers:/opt/routers" "$here/systemd-drills.sh" /opt/quorvane.deb /opt/flows.pcap /opt/routers
 status=$?
 echo "systemd drills: status $status in $((SECONDS - start)) s"
 exit "$status"

@@ -133,11 +133,11 @@ def write_routers(directory):
             records = b""
             for i in range(12):
                 n = seq * 12 + i
-                value = {8: bytes([10, r, seq, i]), 12: bytes([192, 0, 2, n]), 2: struct.pack(">I", n + 1),
+                value = {8: bytes([172, 16 + r, seq, i]), 12: bytes([192, 0, 2, n]), 2: struct.pack(">I", n + 1),
                          1: struct.pack(">I", 100 * (n + 1)), 7: struct.pack(">H", 2000 + n),
                          11: struct.pack(">H", 53), 4: b"\x11"}
                 records += b"".join(value[f] for f, _ in fields)
-                expected.append("127.0.0.%d 10.%d.%d.%d %d 192.0.2.%d 53 17 %d %d" % (r, r, seq, i, 2000 + n, n, n + 1,
+                expected.append("127.0.0.%d 172.%d.%d.%d %d 192.0.2.%d 53 17 %d %d" % (r, 16 + r, seq, i, 2000 + n, n, n + 1,
                                                                                     100 * (n + 1)))
             records += bytes(-len(records) % 4)
             sets = ((0, template), (256, records)) if seq == 0 else ((256, records),)

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "record.h"
+#include "spoof.h"
 #include "templates.h"
 
 struct RelayTarget {
@@ -43,10 +44,9 @@ constexpr size_t kFollowDescriptorLimit = SIZE_MAX;
 // its templates, and its place in the least-recently-used order.
 constexpr uint32_t kNoSlot = UINT32_MAX;
 
-// One datagram (or one IPv4 fragment of it) waiting for relayFlush.
+// One datagram to one target waiting for relayFlush.
 struct RelayQueued {
     uint16_t target = 0;
-    bool lastPiece = true;  // of its datagram: counts it as sent or not
     bool resend = false;    // templates sent again, not a record's payload
     uint32_t slot = kNoSlot;  // the exporter's, when it has one
 };
@@ -86,15 +86,19 @@ struct Relay {
     uint64_t evictions = 0;
     bool openFailing = false;
 
-    // -spoof: one raw socket; the IPv4 and UDP headers are written per
-    // record (per fragment) and sent gathered with the payload where it lies.
+    // -spoof: one raw socket (spoof.h). The datagrams wait whole in
+    // `spoofed`, and are cut into fragments only as relayFlush sends them,
+    // at the path MTU of that moment; the headers are written per fragment
+    // and sent gathered with the payload where it lies.
     int rawSocket = -1;
-    uint16_t ipId = 0;
+    SpoofIds ids;
+    std::vector<SpoofDatagram> spoofed;  // beside `queued`
+    std::vector<uint8_t> headers;        // kSpoofHeaders per message
+    std::vector<size_t> batchEntry;      // per message: its datagram in `queued`
 
     // Queued until relayFlush, sendmmsg per socket. Fixed at relayOpen.
     std::vector<mmsghdr> msgs;
     std::vector<iovec> iovs;  // two per message: headers, payload piece
-    std::vector<uint8_t> headers;  // -spoof: IPv4 (+UDP) header per message
     std::vector<RelayQueued> queued;
     std::vector<int> queuedFd;
     size_t pending = 0;
@@ -118,7 +122,11 @@ void relayRecord(Relay& relay, const RecordHeader& header, const uint8_t* payloa
 
 // Sends what is queued, one sendmmsg per run of messages on one socket. A
 // datagram the kernel will not take now (full buffer, refused target, too
-// long) is counted as that target's send error and dropped.
+// long) is counted as that target's send error and dropped. Under -spoof,
+// a fragment refused as too long has the path MTU learnt again: when it
+// went down, that datagram goes again whole, under a new identification,
+// and it and the rest are cut to the new size; otherwise no later fragment
+// of that datagram is sent.
 void relayFlush(Relay& relay);
 
 // " exporters=N evictions=N" (without -spoof), then

@@ -101,8 +101,15 @@ uint16_t spoofSum(const uint8_t* data, size_t len) {
     // 32-bit words into 64 bits: no carry is lost below 2^32 words, and
     // 2^16 is 1 in ones' complement arithmetic, so it folds to the sum of
     // 16-bit words.
-    uint64_t sum = 0;
+    // Four sums side by side, which the processor adds in parallel.
+    uint64_t s[4] = {0, 0, 0, 0};
     size_t i = 0;
+    for (; i + 16 <= len; i += 16) {
+        uint32_t w[4];
+        memcpy(w, data + i, 16);
+        for (int k = 0; k < 4; ++k) s[k] += w[k];
+    }
+    uint64_t sum = s[0] + s[1] + s[2] + s[3];
     for (; i + 4 <= len; i += 4) {
         uint32_t w;
         memcpy(&w, data + i, 4);

@@ -91,7 +91,7 @@ Spread spread(std::vector<double> v) {
 
 std::string text(const Spread& s, double scale, const char* format) {
     char buf[96];
-    std::string f = std::string(format) + " [" + format + "-" + format + "]";
+    std::string f = std::string(format) + " [" + format + " .. " + format + "]";
     snprintf(buf, sizeof buf, f.c_str(), s.median * scale, s.min * scale, s.max * scale);
     return buf;
 }
@@ -159,31 +159,33 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!setUp(p)) return 1;
-    printf("path MTU %zu; %zu rounds of %zu records per arm; median [min-max] over rounds\n\n", p.mtu, rounds, records);
-    printf("%7s %6s | %-28s %-28s %-24s | %-26s %-26s\n", "payload", "pieces", "send us/record, with sum",
-           "without", "with/without", "build ns/record, with sum", "without");
+    printf("path MTU %zu; %zu rounds of %zu records per arm; median [min-max] over rounds\n", p.mtu, rounds, records);
     for (size_t size : sizes) {
         std::vector<uint8_t> payload(size);
         for (size_t i = 0; i < size; ++i) payload[i] = static_cast<uint8_t>(rand());
-        std::vector<double> sendWith, sendWithout, ratio, buildWith, buildWithout;
+        // With the sum, without, and their difference and ratio within each round.
+        std::vector<double> send[4], build[4];
         run(p, payload, records / 10, true, true);  // warm-up
         for (size_t r = 0; r < rounds; ++r) {
-            // Alternating which arm goes first cancels a drift within a round.
-            bool first = r % 2 == 0;
-            double a = run(p, payload, records, first, true);
-            double b = run(p, payload, records, !first, true);
-            sendWith.push_back(first ? a : b);
-            sendWithout.push_back(first ? b : a);
-            ratio.push_back(sendWith.back() / sendWithout.back());
-            a = run(p, payload, records, first, false);
-            b = run(p, payload, records, !first, false);
-            buildWith.push_back(first ? a : b);
-            buildWithout.push_back(first ? b : a);
+            for (auto* arm : {send, build}) {
+                // Alternating which arm goes first cancels a drift within a round.
+                bool first = r % 2 == 0, sending = arm == send;
+                double a = run(p, payload, records, first, sending);
+                double b = run(p, payload, records, !first, sending);
+                double with = first ? a : b, without = first ? b : a;
+                arm[0].push_back(with);
+                arm[1].push_back(without);
+                arm[2].push_back(with - without);
+                arm[3].push_back(with / without);
+            }
         }
-        printf("%7zu %6zu | %-28s %-28s %-24s | %-26s %-26s\n", size, spoofPieces(size, p.mtu),
-               text(spread(sendWith), 1e6, "%.3f").c_str(), text(spread(sendWithout), 1e6, "%.3f").c_str(),
-               text(spread(ratio), 1, "%.3f").c_str(), text(spread(buildWith), 1e9, "%.0f").c_str(),
-               text(spread(buildWithout), 1e9, "%.0f").c_str());
+        printf("\npayload %zu bytes, %zu packet(s)\n", size, spoofPieces(size, p.mtu));
+        printf("  send,  us/record: with sum %s, without %s, difference %s, ratio %s\n",
+               text(spread(send[0]), 1e6, "%.3f").c_str(), text(spread(send[1]), 1e6, "%.3f").c_str(),
+               text(spread(send[2]), 1e6, "%+.3f").c_str(), text(spread(send[3]), 1, "%.3f").c_str());
+        printf("  build, ns/record: with sum %s, without %s, difference %s, ratio %s\n",
+               text(spread(build[0]), 1e9, "%.0f").c_str(), text(spread(build[1]), 1e9, "%.0f").c_str(),
+               text(spread(build[2]), 1e9, "%+.0f").c_str(), text(spread(build[3]), 1, "%.2f").c_str());
     }
     return 0;
 }

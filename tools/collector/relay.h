@@ -97,8 +97,10 @@ struct Relay {
     std::vector<size_t> batchEntry;      // per message: its datagram in `queued`
 
     // Queued until relayFlush, sendmmsg per socket. Fixed at relayOpen.
+    // A message is a queued datagram, or under -spoof a fragment, built
+    // batch by batch as relayFlush goes.
     std::vector<mmsghdr> msgs;
-    std::vector<iovec> iovs;  // two per message: headers, payload piece
+    std::vector<iovec> iovs;  // two per message under -spoof: headers, payload piece
     std::vector<RelayQueued> queued;
     std::vector<int> queuedFd;
     size_t pending = 0;

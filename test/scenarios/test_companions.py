@@ -536,8 +536,9 @@ class Companions(Scenario):
         return arrivals(payloads, link.net + "5", sctp)
 
     def spoof_mtu_drop(self, link):
-        # The first flush after the drop has a datagram under the old MTU,
-        # one that needs fragmenting now and one too long for either.
+        # After the drop, which the collector learns of from the kernel's
+        # refusal: a datagram fragmented at 1500 before, one that went whole
+        # under 1500 and needs fragments now, and one of 65000 bytes.
         payloads = [b"\x01" * 4000, b"mark 1", b"\x02" * 4000, b"\x03" * 1400, b"\x04" * 65000, b"mark end"]
         collector, daemon = self.spoof_played(link, len(payloads))
         daemon.sendall(record(payloads[0]) + record(payloads[1]))

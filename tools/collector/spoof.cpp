@@ -100,8 +100,8 @@ size_t spoofPathMtu(int fd) {
 uint16_t spoofSum(const uint8_t* data, size_t len) {
     // 32-bit words into 64 bits: no carry is lost below 2^32 words, and
     // 2^16 is 1 in ones' complement arithmetic, so it folds to the sum of
-    // 16-bit words.
-    // Four sums side by side, which the processor adds in parallel.
+    // 16-bit words. Four sums side by side, which the processor adds in
+    // parallel.
     uint64_t s[4] = {0, 0, 0, 0};
     size_t i = 0;
     for (; i + 16 <= len; i += 16) {

@@ -2,6 +2,7 @@
 between them, the collector against a daemon played by the test, and the
 collector relaying to UDP targets, nfcapd fed by softflowd among them."""
 
+import contextlib
 import hashlib
 import os
 import pathlib
@@ -16,6 +17,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import types
 import unittest
 
 from harness import (COLLECTOR_BIN, EXPORTER_BIN, SLOW, Scenario, emul_only, in_send, kernel_only, port_taken,
@@ -95,16 +97,38 @@ def forge(port, data):
                           preexec_fn=as_nobody, timeout=20 * SLOW, check=True).stdout.strip()
 
 
-# Run in a network namespace: prints each datagram's length, source and digest.
-RECEIVER = """import hashlib, socket, sys
+# Run in a network namespace, on ADDRESS:9995: echoes each datagram that starts with "mark ", and after
+# "mark end" prints how many of each (length, source address and port, digest) came. A datagram whose
+# fragment was lost waits there 300 s for its other fragments.
+RECEIVER = """import collections, hashlib, socket, sys
+with open("/proc/sys/net/ipv4/ipfrag_time", "w") as f:
+    f.write("300")
 s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+s.setsockopt(socket.SOL_SOCKET, 33, 1 << 24)   # SO_RCVBUFFORCE
 s.bind((sys.argv[1], 9995))
 s.settimeout(float(sys.argv[2]))
 print("ready", flush=True)
-for _ in range(int(sys.argv[3])):
+seen, d = collections.Counter(), b""
+while d != b"mark end":
     d, a = s.recvfrom(65535)
-    print(len(d), a[0], a[1], hashlib.sha1(d).hexdigest(), flush=True)
+    seen[len(d), a[0], a[1], hashlib.sha1(d).hexdigest()] += 1
+    if d.startswith(b"mark "):
+        print(d.decode(), flush=True)
+for k, n in sorted(seen.items()):
+    print(n, *k)
 """
+WRAP = 65534   # datagrams to one pair between two under one IP identification (0 is never one)
+
+
+def line_of(proc):
+    """The process's next line on standard output, "" when none comes in time."""
+    return proc.stdout.readline() if select.select([proc.stdout], [], [], 10 * SLOW)[0] else ""
+
+
+def arrivals(datagrams, source, port):
+    """The receiver's closing lines for datagrams sent once each from source."""
+    return sorted("%d %d %s %d %s" % (datagrams.count(d), len(d), source, port, hashlib.sha1(d).hexdigest())
+                  for d in set(datagrams))
 
 
 FIELDS = ((8, 4), (12, 4), (2, 4), (1, 4), (7, 2), (11, 2), (4, 1))   # addresses, packets, bytes, ports, protocol
@@ -504,8 +528,12 @@ class Companions(Scenario):
                               "shared=0" % target, self.finish(collector))
                 tap.close()
 
-    def test_spoof_over_a_1500_byte_link_sends_datagrams_whole_from_the_exporter(self):
-        ns, net = "qv%d" % os.getpid(), "198.18.%d." % (os.getpid() % 250)
+    @contextlib.contextmanager
+    def spoof_link(self, row):
+        """A veth link at MTU 1500 into a network namespace of our own, the receiver there on net.2; this side
+        has net.1 and net.5, an exporter's address. Yields link.net, .receiver, .ns and .ip(ARGS), which runs
+        ip, in the namespace when ARGS start with -n."""
+        ns, net = "qv%d%d" % (os.getpid(), row), "198.18.%d." % (os.getpid() % 250)
         # Into the namespace with nsenter, which only switches the network:
         # `ip -n` and `ip netns exec` also remount /sys, absent in a chroot.
         inside = ["nsenter", "--net=/run/netns/" + ns]
@@ -516,25 +544,117 @@ class Companions(Scenario):
             why = (made.stderr.strip().splitlines() or [""])[0] if made else "no ip command"
             self.skipTest("no network namespace of our own here: " + why)
         self.cleanups.append(lambda: ip("netns", "del", ns))
-        for args in [("link", "add", ns + "a", "type", "veth", "peer", "name", ns + "b", "netns", ns),
-                     ("addr", "add", net + "1/30", "dev", ns + "a"), ("addr", "add", net + "5/32", "dev", ns + "a"),
-                     ("link", "set", ns + "a", "up", "mtu", "1500"), ("-n", "link", "set", ns + "b", "up"),
-                     ("-n", "addr", "add", net + "2/30", "dev", ns + "b"),
-                     ("-n", "route", "add", "default", "via", net + "1")]:
-            done = ip(*args)
-            self.assertEqual(done.returncode, 0, (args, done.stderr))
-        sizes = [4000, 65000]
-        receiver = self.run_tool(inside + ["python3", "-c", RECEIVER, net + "2", str(10 * SLOW), str(len(sizes))])
-        self.assertEqual(receiver.stdout.readline(), "ready\n")
-        sctp, collector = self.relay(len(sizes), "-spoof", "-forward", net + "2:9995")
-        exporter = self.exporter(net + "5", net + "1")
-        payloads = [bytes(range(256)) * (n // 256) + bytes(n % 256) for n in sizes]
+        receiver = None
+        try:
+            for args in [("link", "add", ns + "a", "type", "veth", "peer", "name", ns + "b", "netns", ns),
+                         ("addr", "add", net + "1/30", "dev", ns + "a"), ("addr", "add", net + "5/32", "dev", ns + "a"),
+                         ("link", "set", ns + "a", "up", "mtu", "1500"), ("-n", "link", "set", ns + "b", "up"),
+                         ("-n", "addr", "add", net + "2/30", "dev", ns + "b"),
+                         ("-n", "route", "add", "default", "via", net + "1")]:
+                done = ip(*args)
+                self.assertEqual(done.returncode, 0, (args, done.stderr))
+            receiver = self.run_tool(inside + ["python3", "-c", RECEIVER, net + "2", str(10 * SLOW)])
+            self.assertEqual(line_of(receiver), "ready\n")
+            yield types.SimpleNamespace(net=net, ns=ns, ip=ip, receiver=receiver)
+        finally:
+            # The namespace, and with it the link, lasts while a process is in it.
+            if receiver and receiver.poll() is None:
+                receiver.kill()
+                receiver.wait()
+            ip("netns", "del", ns)
+
+    def marked(self, link, mark):
+        """Waits until the receiver has had the datagram mark, relayed after everything sent before it."""
+        self.assertEqual(line_of(link.receiver), mark.decode() + "\n")
+
+    def spoof_played(self, link, count, *args):
+        """The collector spoofing toward the receiver, its daemon played here: records from 192.0.2.7 port 2055."""
+        collector, cport = self.collector_tool("-ports", "2055", "-quiet", "-count", str(count), "-spoof",
+                                               "-forward", link.net + "2:9995", *args)
+        daemon = socket.create_connection(("127.0.0.1", cport), timeout=10 * SLOW)
+        self.cleanups.append(daemon.close)
+        return collector, daemon
+
+    def spoof_whole(self, link):
+        sctp, collector = self.relay(3, "-spoof", "-forward", link.net + "2:9995")
+        exporter = self.exporter(link.net + "5", link.net + "1")
+        payloads = [bytes(range(256)) * (n // 256) + bytes(n % 256) for n in (4000, 65000)] + [b"mark end"]
         for payload in payloads:
             exporter.send(sctp, payload)
-        self.assertIn("sent=2 errors=0", self.finish(collector))
-        out = receiver.communicate(timeout=10 * SLOW)[0]
-        self.assertEqual(out.splitlines(), ["%d %s %d %s" % (len(d), net + "5", sctp, hashlib.sha1(d).hexdigest())
-                                            for d in payloads])
+        self.assertIn("sent=3 errors=0", self.finish(collector))
+        return arrivals(payloads, link.net + "5", sctp)
+
+    def spoof_mtu_drop(self, link):
+        # After the drop, which the collector learns of from the kernel's
+        # refusal: a datagram fragmented at 1500 before, one that went whole
+        # under 1500 and needs fragments now, and one of 65000 bytes.
+        payloads = [b"\x01" * 4000, b"mark 1", b"\x02" * 4000, b"\x03" * 1400, b"\x04" * 65000, b"mark end"]
+        collector, daemon = self.spoof_played(link, len(payloads))
+        daemon.sendall(record(payloads[0]) + record(payloads[1]))
+        self.marked(link, b"mark 1")
+        self.assertEqual(link.ip("link", "set", link.ns + "a", "mtu", "1280").returncode, 0)
+        daemon.sendall(b"".join(record(p) for p in payloads[2:]))
+        self.assertIn("sent=6 errors=0", self.finish(collector))
+        return arrivals(payloads, "192.0.2.7", 2055)
+
+    def spoof_below_the_floor(self, link):
+        # The link takes less than the 576 bytes every path does: the kernel
+        # refuses the first fragment, and none of the others may follow it.
+        self.assertEqual(link.ip("link", "set", link.ns + "a", "mtu", "552").returncode, 0)
+        collector, daemon = self.spoof_played(link, 3)
+        daemon.sendall(record(b"\x05" * 4000) + record(b"mark 1"))
+        self.marked(link, b"mark 1")
+        with open("/proc/%d/net/snmp" % link.receiver.pid) as f:
+            counters = [line.split() for line in f if line.startswith("Ip:")]
+        self.assertEqual(dict(zip(*counters))["ReasmReqds"], "0")
+        daemon.sendall(record(b"mark end"))
+        self.assertIn("sent=2 errors=1", self.finish(collector))
+        return arrivals([b"mark 1", b"mark end"], "192.0.2.7", 2055)
+
+    def spoof_wrap(self, link):
+        # Datagram a loses its first two fragments on the way in, its last
+        # waits; b, under a's identification once it has wrapped, could
+        # complete it with its own first two.
+        a, b, rest, sent = b"a" * 3000, b"b" * 3000, WRAP - 1, []
+        collector, daemon = self.spoof_played(link, WRAP + 3)
+        self.assertEqual(link.ip("-n", "link", "set", link.ns + "b", "mtu", "1000").returncode, 0)
+        daemon.sendall(record(a) + record(b"mark lost"))
+        self.marked(link, b"mark lost")
+        self.assertEqual(link.ip("-n", "link", "set", link.ns + "b", "mtu", "1500").returncode, 0)
+        while rest:   # in steps the receiver keeps up with
+            step = [b""] * (min(rest, 8192) - 1) + [b"mark %d" % rest]
+            daemon.sendall(b"".join(record(d) for d in step))
+            self.marked(link, step[-1])
+            sent, rest = sent + step, rest - len(step)
+        daemon.sendall(record(b) + record(b"mark end"))
+        self.assertIn("sent=%d errors=0" % (WRAP + 3), self.finish(collector))
+        return arrivals([b"mark lost"] + sent + [b"mark end"], "192.0.2.7", 2055)
+
+    def spoof_overlong_templates(self, link):
+        # The template's own datagram, and each resend of it, is one byte
+        # longer than a datagram can be: its record is a send error, the
+        # resends are not counted as sent and not as errors either.
+        fields = 16370
+        datagrams = [netflow(9, 0, (0, struct.pack(">HH", 256, fields) + struct.pack(">HH", 1, 4) * fields))]
+        datagrams += [netflow(9, i, (256, flow(i))) for i in range(1, 11)] + [b"mark end"]
+        self.assertEqual(len(datagrams[0]), 65508)
+        collector, daemon = self.spoof_played(link, len(datagrams), "-template-refresh", "1,0")
+        daemon.sendall(b"".join(record(d) for d in datagrams))
+        self.assertRegex(self.finish(collector), r"records=12 refused=0 target=\S+ sent=11 errors=1 shared=0 "
+                                                 r"templates=1 resent=0 ")
+        return arrivals(datagrams[1:], "192.0.2.7", 2055)
+
+    def test_spoof_delivers_only_whole_datagrams_of_the_exporter_whatever_the_link_does(self):
+        # Each row returns the receiver's closing lines it expects.
+        for row, (name, run) in enumerate([("4000 and 65000 bytes over 1500", self.spoof_whole),
+                                           ("the path MTU drops to 1280 between records", self.spoof_mtu_drop),
+                                           ("a link below the 576-byte floor", self.spoof_below_the_floor),
+                                           ("a lost fragment, then the identification wraps", self.spoof_wrap),
+                                           ("template resends too long for a datagram", self.spoof_overlong_templates)]):
+            with self.subTest(name), self.spoof_link(row) as link:
+                want = run(link)
+                out = link.receiver.communicate(timeout=10 * SLOW)[0].splitlines()
+                self.assertEqual(sorted(line for line in out if not line.startswith("mark ")), want)
 
     @unittest.skipUnless(shutil.which("nfcapd"), "nfcapd (nfdump) absent here; the VM has it")
     def test_udp_collectors_started_after_the_templates_decode_from_the_first_resend_on(self):
@@ -610,6 +730,7 @@ class Companions(Scenario):
             self.assertIn(path, refused(ports_=("-portsfile", path), status=3))
         for bad in ["127.0.0.1", "127.0.0.1:0", "127.0.0.1:x", "::1:9", "[::1:9", "nosuch.invalid:9"]:
             self.assertIn(bad, refused("-forward", bad))
+        self.assertIn("at most 64 -forward targets", refused(*["-forward", "127.0.0.1:9"] * 65))
         self.assertIn("IPv4", refused("-spoof", "-forward", "[::1]:9"))
         for bad in ["20", "20,", "-1,30", "20,86401"]:
             self.assertIn("bad -template-refresh", refused("-template-refresh", bad))

@@ -80,6 +80,8 @@ Options parseOptions(int argc, char** argv) {
             RelayTarget t;
             std::string err;
             if (!parseRelayTarget(value, &t, &err)) usage(err);
+            // Each record goes to every target in one batch of sends.
+            if (o.targets.size() == kMaxTargets) usage("at most " + std::to_string(kMaxTargets) + " -forward targets");
             o.targets.push_back(t);
         } else if (name == "-template-refresh") {
             std::string v = value;

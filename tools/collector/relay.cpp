@@ -2,8 +2,6 @@
 
 #include <arpa/inet.h>
 #include <netdb.h>
-#include <netinet/ip.h>
-#include <netinet/udp.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -14,35 +12,19 @@
 #include <cstring>
 
 #include "common/args.h"
-#include "privileges.h"
 
 namespace {
 
-constexpr size_t kIpHeader = sizeof(iphdr);
-constexpr size_t kIpUdpHeaders = sizeof(iphdr) + sizeof(udphdr);
-// The IPv4 total length field bounds what one spoofed datagram can carry.
-constexpr size_t kMaxSpoofedPayload = 65535 - kIpUdpHeaders;
-// Every IPv4 host reassembles datagrams of 576 bytes; a smaller path MTU
-// would be a broken answer, and 576 keeps a datagram within the queue.
-constexpr size_t kMinPathMtu = 576;
-// Records of one read, or fragments of one spoofed datagram, sent with a
+// Records of one read, or fragments of spoofed datagrams, sent with a
 // single sendmmsg; a fuller queue is sent early.
 constexpr size_t kQueueSize = 256;
-static_assert((kMaxSpoofedPayload + sizeof(udphdr)) / ((kMinPathMtu - kIpHeader) / 8 * 8) + 1 <= kQueueSize,
-              "a spoofed datagram's fragments fit the queue");
+static_assert(kMaxSpoofPieces <= kQueueSize, "a spoofed datagram's fragments fit one sendmmsg");
+static_assert(kMaxTargets <= kQueueSize, "a record goes to every target in one batch");
 // No table larger than this, whatever the descriptor limit says.
 constexpr size_t kMaxTable = 1u << 24;
 // The resent templates go in messages that fit an Ethernet frame, as an
 // exporter's own would; a larger template goes alone.
 constexpr size_t kResendMessage = 1400;
-
-size_t learnPathMtu(int fd) {
-    int mtu = 0;
-    socklen_t len = sizeof mtu;
-    if (getsockopt(fd, IPPROTO_IP, IP_MTU, &mtu, &len) != 0 || mtu < static_cast<int>(kMinPathMtu))
-        return kMinPathMtu;
-    return mtu > 65535 ? 65535 : static_cast<size_t>(mtu);
-}
 
 // Connected, so that a target's ICMP port unreachable comes back to us as
 // ECONNREFUSED on a later send and is counted.
@@ -133,73 +115,43 @@ const int* exporterSockets(Relay& r, uint64_t key, uint32_t* slot) {
 
 // --- The send queue.
 
-void queue(Relay& r, int fd, uint16_t target, bool lastPiece, const void* head, size_t headLen,
-           const uint8_t* payload, size_t len, bool named, bool resend, uint32_t slot) {
+void queue(Relay& r, int fd, uint16_t target, const uint8_t* payload, size_t len, bool resend, uint32_t slot) {
     size_t i = r.pending++;
     iovec* iov = &r.iovs[2 * i];
-    iov[0] = {const_cast<void*>(head), headLen};
-    iov[1] = {const_cast<uint8_t*>(payload), len};
+    iov[0] = {const_cast<uint8_t*>(payload), len};
     msghdr& m = r.msgs[i].msg_hdr;
     m = {};
-    if (named) {
-        m.msg_name = &r.targets[target].addr;
-        m.msg_namelen = r.targets[target].addrLen;
-    }
-    m.msg_iov = headLen ? iov : iov + 1;
-    m.msg_iovlen = headLen ? 2 : 1;
-    r.queued[i] = {target, lastPiece, resend, slot};
+    m.msg_iov = iov;
+    m.msg_iovlen = 1;
+    r.queued[i] = {target, resend, slot};
     r.queuedFd[i] = fd;
 }
 
 void queueSpoofed(Relay& r, const RecordHeader& h, const uint8_t* payload, size_t len, bool resend,
                   uint32_t slot) {
     if (len > kMaxSpoofedPayload) {
-        for (RelayTarget& t : r.targets) ++t.errors;
+        // A resent template message is counted in `resent` or nowhere.
+        if (!resend)
+            for (RelayTarget& t : r.targets) ++t.errors;
         return;
     }
-    if (++r.ipId == 0) ++r.ipId;
+    uint16_t sum = spoofSum(payload, len);
     for (size_t ti = 0; ti < r.targets.size(); ++ti) {
-        RelayTarget& t = r.targets[ti];
-        const auto& to = reinterpret_cast<const sockaddr_in&>(t.addr);
-        // Fragments carry multiples of 8 bytes of the UDP datagram (header
-        // included), all under one IP identification; the kernel adds the
-        // IP checksum. The UDP checksum stays 0, "none", which IPv4 allows,
-        // so the payload is read once, by the kernel, per target.
-        size_t udpLen = sizeof(udphdr) + len;
-        size_t piece = (t.pathMtu - kIpHeader) / 8 * 8;
-        size_t pieces = udpLen + kIpHeader <= t.pathMtu ? 1 : (udpLen + piece - 1) / piece;
-        if (r.pending + pieces > kQueueSize) relayFlush(r);
-        for (size_t k = 0, off = 0; k < pieces; ++k, off += piece) {
-            size_t n = pieces == 1 ? udpLen : std::min(piece, udpLen - off);
-            uint8_t* hdr = &r.headers[r.pending * kIpUdpHeaders];
-            iphdr ip{};
-            ip.version = 4;
-            ip.ihl = kIpHeader / 4;
-            ip.ttl = 64;
-            ip.protocol = IPPROTO_UDP;
-            ip.tot_len = htons(static_cast<uint16_t>(kIpHeader + n));
-            ip.id = htons(r.ipId);
-            ip.frag_off = htons(static_cast<uint16_t>(off / 8 | (k + 1 < pieces ? IP_MF : 0)));
-            ip.saddr = htonl(h.address);
-            ip.daddr = to.sin_addr.s_addr;
-            memcpy(hdr, &ip, kIpHeader);
-            size_t headLen = kIpHeader;
-            const uint8_t* data = payload + (off ? off - sizeof(udphdr) : 0);
-            size_t dataLen = n;
-            if (k == 0) {
-                // The exporter's own source port never reaches us; the SCTP
-                // port it sent to keeps exporters on different ports apart.
-                udphdr udp{};
-                udp.source = htons(static_cast<uint16_t>(h.localPort));
-                udp.dest = to.sin_port;
-                udp.len = htons(static_cast<uint16_t>(udpLen));
-                memcpy(hdr + kIpHeader, &udp, sizeof udp);
-                headLen += sizeof udp;
-                dataLen -= sizeof udp;
-            }
-            queue(r, r.rawSocket, static_cast<uint16_t>(ti), k + 1 == pieces, hdr, headLen, data, dataLen, true,
-                  resend, slot);
-        }
+        if (r.pending == kQueueSize) relayFlush(r);
+        const auto& to = reinterpret_cast<const sockaddr_in&>(r.targets[ti].addr);
+        SpoofDatagram& d = r.spoofed[r.pending];
+        d.source = htonl(h.address);
+        d.dest = to.sin_addr.s_addr;
+        // The exporter's own source port never reaches us; the SCTP port
+        // it sent to keeps exporters on different ports apart.
+        d.sourcePort = htons(static_cast<uint16_t>(h.localPort));
+        d.destPort = to.sin_port;
+        d.payload = payload;
+        d.len = static_cast<uint32_t>(len);
+        d.id = spoofNextId(r.ids, d.source, d.dest);
+        spoofSeal(d, sum);
+        r.queued[r.pending] = {static_cast<uint16_t>(ti), resend, slot};
+        r.queuedFd[r.pending++] = r.rawSocket;
     }
 }
 
@@ -237,9 +189,103 @@ void resendTemplates(Relay& r, const RecordHeader& h, const int* own, uint32_t s
         }
         if (r.pending + nt > kQueueSize) relayFlush(r);
         for (size_t i = 0; i < nt; ++i)
-            queue(r, own[i], static_cast<uint16_t>(i), true, nullptr, 0, m, n, false, true, slot);
+            queue(r, own[i], static_cast<uint16_t>(i), m, n, true, slot);
     }
     t.wireFlush = r.flushes;
+}
+
+// Counts queued datagram e as sent or refused (with the kernel's errno).
+void settle(Relay& r, size_t e, int err) {
+    const RelayQueued& q = r.queued[e];
+    RelayTarget& t = r.targets[q.target];
+    // A collector that was not listening may be now, and it has not
+    // seen the exporter's templates.
+    if (err == ECONNREFUSED && q.slot != kNoSlot) r.slotTemplates[q.slot].cache.resendPending = true;
+    if (q.resend) {
+        if (!err) ++r.templates.resent;
+    } else if (err) {
+        ++t.errors;
+    } else {
+        ++t.sent;
+        if (r.queuedFd[e] == t.sharedSocket) ++t.shared;
+    }
+}
+
+// One datagram a message: a sendmmsg per run of messages on one socket.
+void flushSockets(Relay& r) {
+    for (size_t i = 0; i < r.pending;) {
+        int fd = r.queuedFd[i];
+        size_t end = i + 1;
+        while (end < r.pending && r.queuedFd[end] == fd) ++end;
+        while (i < end) {
+            int n = sendmmsg(fd, &r.msgs[i], static_cast<unsigned>(end - i), MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            // The kernel stops at the first message it refuses, and says
+            // why only when it is the first of the call.
+            if (n <= 0) {
+                settle(r, i++, errno);
+                continue;
+            }
+            for (int k = 0; k < n; ++k) settle(r, i++, 0);
+        }
+    }
+}
+
+// Cuts queued datagrams from `*next` on into the message batch at their
+// targets' path MTUs, whole datagrams only; returns the messages.
+size_t buildBatch(Relay& r, size_t* next) {
+    size_t m = 0;
+    for (; *next < r.pending; ++*next) {
+        const RelayTarget& t = r.targets[r.queued[*next].target];
+        const SpoofDatagram& d = r.spoofed[*next];
+        size_t pieces = spoofPieces(d.len, t.pathMtu);
+        if (m + pieces > kQueueSize) break;
+        for (size_t k = 0; k < pieces; ++k, ++m) {
+            spoofPiece(d, t.pathMtu, k, &r.headers[m * kSpoofHeaders], &r.iovs[2 * m]);
+            msghdr& h = r.msgs[m].msg_hdr;
+            h = {};
+            h.msg_name = const_cast<sockaddr_storage*>(&t.addr);
+            h.msg_namelen = t.addrLen;
+            h.msg_iov = &r.iovs[2 * m];
+            h.msg_iovlen = 2;
+            r.batchEntry[m] = *next;
+        }
+    }
+    return m;
+}
+
+// Fragments of a datagram are only worth sending together: a receiver
+// holds a partial one for its reassembly time, where a later datagram
+// under the same identification could complete it. So once a fragment is
+// refused, the rest of its datagram stays here.
+void flushSpoofed(Relay& r) {
+    size_t next = 0;
+    while (next < r.pending) {
+        size_t m = buildBatch(r, &next);
+        for (size_t i = 0; i < m;) {
+            int n = sendmmsg(r.rawSocket, &r.msgs[i], static_cast<unsigned>(m - i), MSG_DONTWAIT);
+            if (n < 0 && errno == EINTR) continue;
+            for (int k = 0; k < n; ++k, ++i)
+                if (i + 1 == m || r.batchEntry[i + 1] != r.batchEntry[i]) settle(r, r.batchEntry[i], 0);
+            if (n > 0) continue;
+            int err = errno;
+            size_t e = r.batchEntry[i];
+            RelayTarget& t = r.targets[r.queued[e].target];
+            size_t mtu = err == EMSGSIZE ? spoofPathMtu(t.sharedSocket) : t.pathMtu;
+            if (mtu < t.pathMtu) {
+                // The route takes less than it did: this datagram again
+                // from its start, and what follows it, cut to the new size.
+                // Each time the MTU is lower, down to its floor, so this ends.
+                t.pathMtu = mtu;
+                SpoofDatagram& d = r.spoofed[e];
+                d.id = spoofNextId(r.ids, d.source, d.dest);
+                next = e;
+                break;
+            }
+            settle(r, e, err);
+            while (i < m && r.batchEntry[i] == e) ++i;
+        }
+    }
 }
 
 }  // namespace
@@ -299,21 +345,17 @@ bool relayOpen(Relay& relay, std::string* error) {
             *error = "cannot open a socket toward " + t.text + ": " + strerror(errno);
             return false;
         }
-        if (relay.spoof) t.pathMtu = learnPathMtu(t.sharedSocket);
+        if (relay.spoof) t.pathMtu = spoofPathMtu(t.sharedSocket);
     }
     relay.msgs.resize(kQueueSize);
     relay.iovs.resize(2 * kQueueSize);
     relay.queued.resize(kQueueSize);
     relay.queuedFd.resize(kQueueSize);
     if (relay.spoof) {
-        relay.headers.resize(kQueueSize * kIpUdpHeaders);
-        relay.ipId = static_cast<uint16_t>(getpid() ^ time(nullptr));
-        relay.rawSocket = socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_RAW);
-        if (relay.rawSocket < 0) {
-            *error = std::string("-spoof needs a raw socket (CAP_NET_RAW): ") + strerror(errno) + "; " +
-                     kGrantNetRaw;
-            return false;
-        }
+        relay.spoofed.resize(kQueueSize);
+        relay.headers.resize(kQueueSize * kSpoofHeaders);
+        relay.batchEntry.resize(kQueueSize);
+        if (!spoofOpen(&relay.rawSocket, &relay.ids, error)) return false;
         if (relay.maxExporters == kFollowDescriptorLimit) relay.maxExporters = kSpoofedExporters;
         exportersInit(relay.table, relay.maxExporters);
         return true;
@@ -356,51 +398,13 @@ void relayRecord(Relay& relay, const RecordHeader& h, const uint8_t* payload, si
     }
     if (relay.pending + nt > kQueueSize) relayFlush(relay);
     for (size_t i = 0; i < nt; ++i)
-        queue(relay, own ? own[i] : relay.targets[i].sharedSocket, static_cast<uint16_t>(i), true, nullptr, 0,
-              payload, len, false, false, slot);
+        queue(relay, own ? own[i] : relay.targets[i].sharedSocket, static_cast<uint16_t>(i), payload, len, false,
+              slot);
 }
 
 void relayFlush(Relay& relay) {
-    bool pieceFailed = false;
-    auto settle = [&](size_t m, bool ok) {
-        const RelayQueued& q = relay.queued[m];
-        RelayTarget& t = relay.targets[q.target];
-        int err = ok ? 0 : errno;
-        pieceFailed |= !ok;
-        if (err == EMSGSIZE && relay.spoof) t.pathMtu = learnPathMtu(t.sharedSocket);
-        if (!q.lastPiece) return;
-        // A collector that was not listening may be now, and it has not
-        // seen the exporter's templates.
-        if (err == ECONNREFUSED && q.slot != kNoSlot) relay.slotTemplates[q.slot].cache.resendPending = true;
-        if (q.resend) {
-            if (!pieceFailed) ++relay.templates.resent;
-            pieceFailed = false;
-            return;
-        }
-        if (pieceFailed) {
-            ++t.errors;
-        } else {
-            ++t.sent;
-            if (relay.queuedFd[m] == t.sharedSocket) ++t.shared;
-        }
-        pieceFailed = false;
-    };
-    for (size_t i = 0; i < relay.pending;) {
-        int fd = relay.queuedFd[i];
-        size_t end = i + 1;
-        while (end < relay.pending && relay.queuedFd[end] == fd) ++end;
-        while (i < end) {
-            int n = sendmmsg(fd, &relay.msgs[i], static_cast<unsigned>(end - i), MSG_DONTWAIT);
-            if (n < 0 && errno == EINTR) continue;
-            // The kernel stops at the first message it refuses, and says
-            // why only when it is the first of the call.
-            if (n <= 0) {
-                settle(i++, false);
-                continue;
-            }
-            for (int k = 0; k < n; ++k) settle(i++, true);
-        }
-    }
+    if (relay.spoof) flushSpoofed(relay);
+    else flushSockets(relay);
     relay.pending = 0;
     ++relay.flushes;
 }

@@ -14,6 +14,7 @@
 
 #include "exporters.h"
 #include "record.h"
+#include "spoof.h"
 #include "templates.h"
 
 struct RelayTarget {
@@ -38,12 +39,14 @@ bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* er
 // The table's default cap is what RLIMIT_NOFILE leaves beyond it and the
 // shared sockets, divided by the number of targets.
 constexpr size_t kDescriptorReserve = 32;
+// Targets at most: a record and its resent templates go to all of them in
+// one batch of the send queue.
+constexpr size_t kMaxTargets = 64;
 constexpr size_t kFollowDescriptorLimit = SIZE_MAX;
 
-// One datagram (or one IPv4 fragment of it) waiting for relayFlush.
+// One datagram to one target waiting for relayFlush.
 struct RelayQueued {
     uint16_t target = 0;
-    bool lastPiece = true;  // of its datagram: counts it as sent or not
     bool resend = false;    // templates sent again, not a record's payload
     uint32_t slot = kNoSlot;  // the exporter's, when it has one
 };
@@ -77,15 +80,21 @@ struct Relay {
     std::vector<RelayTemplates> slotTemplates;
     bool openFailing = false;
 
-    // -spoof: one raw socket; the IPv4 and UDP headers are written per
-    // record (per fragment) and sent gathered with the payload where it lies.
+    // -spoof: one raw socket (spoof.h). The datagrams wait whole in
+    // `spoofed`, and are cut into fragments only as relayFlush sends them,
+    // at the path MTU of that moment; the headers are written per fragment
+    // and sent gathered with the payload where it lies.
     int rawSocket = -1;
-    uint16_t ipId = 0;
+    SpoofIds ids;
+    std::vector<SpoofDatagram> spoofed;  // beside `queued`
+    std::vector<uint8_t> headers;        // kSpoofHeaders per message
+    std::vector<size_t> batchEntry;      // per message: its datagram in `queued`
 
     // Queued until relayFlush, sendmmsg per socket. Fixed at relayOpen.
+    // A message is a queued datagram, or under -spoof a fragment, built
+    // batch by batch as relayFlush goes.
     std::vector<mmsghdr> msgs;
-    std::vector<iovec> iovs;  // two per message: headers, payload piece
-    std::vector<uint8_t> headers;  // -spoof: IPv4 (+UDP) header per message
+    std::vector<iovec> iovs;  // two per message under -spoof: headers, payload piece
     std::vector<RelayQueued> queued;
     std::vector<int> queuedFd;
     size_t pending = 0;
@@ -109,7 +118,11 @@ void relayRecord(Relay& relay, const RecordHeader& header, const uint8_t* payloa
 
 // Sends what is queued, one sendmmsg per run of messages on one socket. A
 // datagram the kernel will not take now (full buffer, refused target, too
-// long) is counted as that target's send error and dropped.
+// long) is counted as that target's send error and dropped. Under -spoof,
+// a fragment refused as too long has the path MTU learnt again: when it
+// went down, that datagram goes again whole, under a new identification,
+// and it and the rest are cut to the new size; otherwise no later fragment
+// of that datagram is sent.
 void relayFlush(Relay& relay);
 
 // " exporters=N evictions=N" (without -spoof), then

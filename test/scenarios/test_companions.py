@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 from harness import (COLLECTOR_BIN, EXPORTER_BIN, SLOW, Scenario, emul_only, in_send, kernel_only, port_taken,
@@ -82,17 +83,37 @@ SOCKET_ACTIVATE = shutil.which("systemd-socket-activate")
 AS_ROOT = unittest.skipUnless(os.getuid() == 0, "needs root to act as another local user")
 
 
+REFUSALS = re.compile(r"warning: refused (?:a connection|(\d+) more connections?) ")
+
+
+def told(stderr):
+    """The refusals the collector's warnings tell of."""
+    return sum(int(n or 1) for n in REFUSALS.findall(stderr))
+
+
+def tcp_state(port, remote):
+    """The state of the TCP socket on port connected to remote, as /proc/net/tcp shows it."""
+    with open("/proc/net/tcp") as f:   # sl local_address rem_address st ...
+        rows = [r.split() for r in f.read().splitlines()[1:]]
+    return next((r[3] for r in rows if int(r[1].split(":")[1], 16) == port and int(r[2].split(":")[1], 16) == remote),
+                None)
+
+
 def as_nobody():
     os.setgid(65534)
     os.setuid(65534)
 
 
-def forge(port, data):
-    """Another local user connects to port and sends data; returns what came back."""
-    code = ("import socket\ns = socket.create_connection(('127.0.0.1', %d))\ns.sendall(bytes.fromhex('%s'))\n"
-            "s.settimeout(10)\ntry:\n    print(s.recv(100).hex())\nexcept ConnectionResetError:\n    print()\n")
-    return subprocess.run(["/usr/bin/python3", "-c", code % (port, data.hex())], capture_output=True, text=True,
-                          preexec_fn=as_nobody, timeout=20 * SLOW, check=True).stdout.strip()
+def forge(port, data, times=1, answer=True):
+    """Another local user connects to port times times in a row, sends data
+    and waits for the end of the connection; returns what came back. Without
+    answer it closes at once instead, and returns its port."""
+    code = ("import socket\nfor _ in range(%d):\n    s = socket.create_connection(('127.0.0.1', %d))\n"
+            "    s.sendall(bytes.fromhex('%s'))\n    s.settimeout(10)\n    try:\n"
+            "        print(s.recv(100).hex() if %s else s.getsockname()[1], end='')\n"
+            "    except ConnectionResetError:\n        pass\n    s.close()\n")
+    return subprocess.run(["/usr/bin/python3", "-c", code % (times, port, data.hex(), answer)], capture_output=True,
+                          text=True, preexec_fn=as_nobody, timeout=20 * SLOW, check=True).stdout
 
 
 # Run in a network namespace: prints each datagram's length, source and digest.
@@ -235,9 +256,15 @@ class Companions(Scenario):
                     f.write("# where exporters send\n%d\n" % sctp)
                 proc, cport, stderr = self.service("-portsfile", portsfile, "-quiet", "-forward",
                                                    "127.0.0.1:%d" % target.getsockname()[1], activate=activate)
-                self.assertEqual(forge(cport, record(b"forged", stream=0)), "")
-                wait_until(lambda: re.search(r"warning: refused a connection from uid 65534, 127\.0\.0\.1 port "
-                                             r"\d+: not an allowed user", stderr()), "the refusal")
+                # One stranger connecting in a loop: each refusal counted, but
+                # told in a line a second at most, the first one at once.
+                start = time.monotonic()
+                self.assertEqual(forge(cport, record(b"forged", stream=0), times=300), "")
+                wait_until(lambda: told(stderr()) == 300, "300 refusals told")
+                lines = len(REFUSALS.findall(stderr()))
+                self.assertLessEqual(lines, 2 + time.monotonic() - start)
+                self.assertRegex(stderr(), r"warning: refused a connection from uid 65534, 127\.0\.0\.1 port "
+                                           r"\d+: not an allowed user\n")
                 for n in (1, 2):
                     daemon = self.start(pool=16, maxsize=65535, forwardingport=cport, connect=False)
                     wait_until(lambda: port_taken(sctp), "the daemon to listen")
@@ -249,10 +276,16 @@ class Companions(Scenario):
                         proc.send_signal(signal.SIGHUP)
                         wait_until(lambda: port_taken(moved) and not port_taken(sctp), "the move")
                         sctp = moved
+                        # A stranger's connection its owner closed waits behind
+                        # the daemon: the kernel holds its socket as no one's
+                        # (uid 0), which must not pass for root's.
+                        gone = int(forge(cport, b"", answer=False))
+                        wait_until(lambda: tcp_state(gone, cport) in ("05", "06"), "the stranger's socket closed")
                     daemon.kill()
-                    wait_until(lambda: stderr().count("waiting for the daemon to connect again") == n, "re-accept")
+                    wait_until(lambda: stderr().count("waiting for the daemon to connect again") >= n, "re-accept")
                 self.assertEqual(drain(target), [])
-                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=1 exporters=2 evictions=0 target=\S+ sent=6 errors=0")
+                self.assertRegex(self.stop(proc, stderr), r"exit stats records=6 refused=301 exporters=2 evictions=0 target=\S+ sent=6 errors=0")
+                self.assertEqual((told(stderr()), stderr().count("daemon connected (uid 0)")), (301, 2))
                 self.assertEqual(activate, "using the listening socket passed by systemd" in stderr())
 
     @emul_only("the collector's connection is TCP whatever the transport")

@@ -6,7 +6,9 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,6 +22,20 @@
 namespace {
 
 constexpr int kFirstPassedFd = 3;  // SD_LISTEN_FDS_START
+constexpr int64_t kRefusalLinePeriodNs = 1000000000;
+
+int64_t monotonicNs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+const char* tcpStateName(unsigned state) {
+    static const char* const kNames[] = {"?",          "ESTABLISHED", "SYN-SENT",  "SYN-RECV",
+                                         "FIN-WAIT-1", "FIN-WAIT-2",  "TIME-WAIT", "CLOSE",
+                                         "CLOSE-WAIT", "LAST-ACK",    "LISTEN",    "CLOSING"};
+    return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : "?";
+}
 
 // The documented protocol rather than libsystemd: three environment
 // variables and a fixed descriptor number are all it takes, and the
@@ -167,7 +183,19 @@ bool peerSocketOwner(int conn, uid_t* uid, std::string* error) {
         *error = "sock_diag: unexpected reply";
         return false;
     }
-    *uid = static_cast<const inet_diag_msg*>(NLMSG_DATA(h))->idiag_uid;
+    // A socket its owner has closed lingers without one: the kernel then
+    // reports uid 0, which must not pass for root. Only an open socket of a
+    // live process vouches for who is connecting.
+    const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+    if (m->idiag_state != TCP_ESTABLISHED) {
+        *error = std::string("its socket is ") + tcpStateName(m->idiag_state);
+        return false;
+    }
+    if (m->idiag_inode == 0) {
+        *error = "no process holds its socket";
+        return false;
+    }
+    *uid = m->idiag_uid;
     return true;
 }
 
@@ -186,15 +214,28 @@ int linkAccept(DaemonLink& link) {
     }
     close(conn);
     ++link.refused;
-    if (known)
-        fprintf(stderr,
-                "quorvane-collector: warning: refused a connection from uid %u, %s port %u: not an "
-                "allowed user\n",
-                static_cast<unsigned>(uid), addressText(peer).c_str(), ntohs(portOf(peer)));
-    else
-        fprintf(stderr,
-                "quorvane-collector: warning: refused a connection from %s port %u: its owner is "
-                "unknown (%s)\n",
-                addressText(peer).c_str(), ntohs(portOf(peer)), err.c_str());
+    std::string where = addressText(peer) + " port " + std::to_string(ntohs(portOf(peer)));
+    link.lastWho = known ? "uid " + std::to_string(uid) + ", " + where + ": not an allowed user"
+                         : where + ": its owner is unknown (" + err + ")";
+    ++link.unsaid;
+    int64_t now = monotonicNs();
+    if (link.unsaid == 1 && (link.lastSaidNs < 0 || now - link.lastSaidNs >= kRefusalLinePeriodNs)) {
+        fprintf(stderr, "quorvane-collector: warning: refused a connection from %s\n", link.lastWho.c_str());
+        link.unsaid = 0;
+        link.lastSaidNs = now;
+    }
     return -1;
+}
+
+int64_t linkRefusalsDue(const DaemonLink& link) {
+    return link.unsaid == 0 ? -1 : link.lastSaidNs + kRefusalLinePeriodNs;
+}
+
+void linkTellRefusals(DaemonLink& link) {
+    if (link.unsaid == 0) return;
+    fprintf(stderr, "quorvane-collector: warning: refused %llu more connection%s since the last warning, the "
+                    "last from %s\n",
+            static_cast<unsigned long long>(link.unsaid), link.unsaid == 1 ? "" : "s", link.lastWho.c_str());
+    link.unsaid = 0;
+    link.lastSaidNs = monotonicNs();
 }

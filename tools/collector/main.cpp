@@ -51,15 +51,35 @@ struct Collector {
     Outbox out;
     RecordFramer framer;
     long long received = 0;
-    int signals = -1;  // signalfd of HUP, and of TERM and INT when counting
+    int64_t nextStatsNs = 0;
+    int signals = -1;  // signalfd of HUP, TERM and INT
     bool reloadRequested = false;
     bool stopRequested = false;
 };
+
+int64_t nowNs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
 
 void reportCounters(const Collector& c, const char* what) {
     if (!c.counting) return;
     fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s\n", what, c.received,
             static_cast<unsigned long long>(c.link.refused), relayCountersText(c.relay).c_str());
+}
+
+// The last words of a run that ends in order: refusals not yet told, then
+// the counters.
+void reportExit(Collector& c) {
+    linkTellRefusals(c.link);
+    reportCounters(c, "exit stats");
+}
+
+// Any other end has its refusals told too.
+int leave(Collector& c, int status) {
+    linkTellRefusals(c.link);
+    return status;
 }
 
 // -raw holds every flow record: private to us, appended to, never reached
@@ -132,7 +152,7 @@ int endSession(Collector& c, const std::string& how) {
         fprintf(stderr, "quorvane-collector: waiting for the daemon to connect again\n");
         return kGoOn;
     }
-    reportCounters(c, "exit stats");
+    reportExit(c);
     return c.received < c.opt.count ? kExitTrouble : 0;
 }
 
@@ -154,7 +174,7 @@ int handleRecord(Collector& c, const RecordHeader& h, const uint8_t* raw) {
         close(c.conn);
         fprintf(stderr, "quorvane-collector: got %lld records, closing\n", c.received);
         relayFlush(c.relay);
-        reportCounters(c, "exit stats");
+        reportExit(c);
         return 0;
     }
     return kGoOn;
@@ -214,20 +234,18 @@ void reload(Collector& c) {
     }
 }
 
-// HUP, and with counters to report TERM and INT, arrive as readable data
-// beside the connection rather than through handlers: ppoll delivers a
-// blocked signal only when it has nothing else to report, so under a steady
-// stream of records a stop could otherwise wait forever.
-int setUpSignals(bool counting) {
+// HUP, TERM and INT arrive as readable data beside the connection rather
+// than through handlers: ppoll delivers a blocked signal only when it has
+// nothing else to report, so under a steady stream of records a stop could
+// otherwise wait forever. A stop, too, has last words to write.
+int setUpSignals() {
     // A daemon that vanished must show up as a failed send, not kill us.
     signal(SIGPIPE, SIG_IGN);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGHUP);
-    if (counting) {
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGINT);
-    }
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
@@ -240,23 +258,22 @@ void takeSignals(Collector& c) {
     }
 }
 
-// How long ppoll may sleep before the next counter line is due; null for
-// no limit. Writes the line when it is due.
-timespec* statsTimer(const Collector& c, timespec* next, timespec* left) {
-    if (c.opt.statsSeconds <= 0) return nullptr;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > next->tv_sec || (now.tv_sec == next->tv_sec && now.tv_nsec >= next->tv_nsec)) {
+// Does what the clock says is due: the counter line every -stats seconds,
+// and the refusals not yet told. Returns how long ppoll may sleep until the
+// next, in `left`; null for no limit.
+timespec* runTimers(Collector& c, timespec* left) {
+    int64_t now = nowNs();
+    if (c.opt.statsSeconds > 0 && now >= c.nextStatsNs) {
         reportCounters(c, "stats");
-        next->tv_sec += c.opt.statsSeconds;
+        c.nextStatsNs += c.opt.statsSeconds * 1000000000LL;
     }
-    left->tv_sec = next->tv_sec - now.tv_sec;
-    left->tv_nsec = next->tv_nsec - now.tv_nsec;
-    if (left->tv_nsec < 0) {
-        left->tv_nsec += 1000000000L;
-        left->tv_sec -= 1;
-    }
-    if (left->tv_sec < 0) *left = timespec{};
+    if (linkRefusalsDue(c.link) >= 0 && now >= linkRefusalsDue(c.link)) linkTellRefusals(c.link);
+    int64_t due = linkRefusalsDue(c.link);
+    if (c.opt.statsSeconds > 0 && (due < 0 || c.nextStatsNs < due)) due = c.nextStatsNs;
+    if (due < 0) return nullptr;
+    int64_t wait = std::max<int64_t>(due - now, 0);
+    left->tv_sec = static_cast<time_t>(wait / 1000000000);
+    left->tv_nsec = static_cast<long>(wait % 1000000000);
     return left;
 }
 
@@ -283,7 +300,7 @@ int main(int argc, char** argv) {
         return kExitTrouble;
     }
     c.counting = c.opt.statsSeconds > 0 || !c.relay.targets.empty();
-    c.signals = setUpSignals(c.counting);
+    c.signals = setUpSignals();
     if (c.signals < 0) {
         fprintf(stderr, "quorvane-collector: signalfd: %s\n", strerror(errno));
         return kExitTrouble;
@@ -296,24 +313,23 @@ int main(int argc, char** argv) {
         return kExitTrouble;
     }
 
-    timespec nextStats{}, left{};
-    clock_gettime(CLOCK_MONOTONIC, &nextStats);
-    nextStats.tv_sec += c.opt.statsSeconds;
+    timespec left{};
+    c.nextStatsNs = nowNs() + c.opt.statsSeconds * 1000000000LL;
     for (;;) {
         if (c.stopRequested) {
             fprintf(stderr, "quorvane-collector: stopped by a signal after %lld records\n",
                     c.received);
-            reportCounters(c, "exit stats");
+            reportExit(c);
             return 0;
         }
-        timespec* wait = statsTimer(c, &nextStats, &left);
         if (c.reloadRequested) {
             c.reloadRequested = false;
             reload(c);
         }
+        timespec* wait = runTimers(c, &left);
         int rc = kGoOn;
         if (c.conn >= 0 && !flushRequests(c)) rc = endSession(c, strerror(errno));
-        if (rc != kGoOn) return rc;
+        if (rc != kGoOn) return leave(c, rc);
 
         pollfd fds[2] = {{c.signals, POLLIN, 0}, {c.link.listener, POLLIN, 0}};
         if (c.conn >= 0) {
@@ -323,7 +339,7 @@ int main(int argc, char** argv) {
         int ready = ppoll(fds, 2, wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             fprintf(stderr, "quorvane-collector: poll: %s\n", strerror(errno));
-            return kExitTrouble;
+            return leave(c, kExitTrouble);
         }
         if (ready <= 0) continue;
         if (fds[0].revents) {
@@ -335,7 +351,7 @@ int main(int argc, char** argv) {
             if (conn >= 0) startSession(c, conn);
         } else if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
             rc = readRecords(c);
-            if (rc != kGoOn) return rc;
+            if (rc != kGoOn) return leave(c, rc);
         }
     }
 }

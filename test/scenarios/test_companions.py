@@ -288,6 +288,42 @@ class Companions(Scenario):
                 self.assertEqual((told(stderr()), stderr().count("daemon connected (uid 0)")), (301, 2))
                 self.assertEqual(activate, "using the listening socket passed by systemd" in stderr())
 
+    @emul_only("a command line is the same on either transport")
+    def test_from_systemd_only_a_listening_tcp_socket_of_its_own(self):
+        def tcp(address, listening=True):
+            s = socket.socket()
+            s.bind((address, 0))
+            if listening:
+                s.listen()
+            return s
+        unix = socket.socket(socket.AF_UNIX)
+        unix.bind(os.path.join(self.tmpdir(), "socket"))
+        unix.listen()
+        # Without -listen; the socket on descriptor 3 and LISTEN_PID of the
+        # process that execs the collector, unless another is named.
+        for name, sock, pid, fds, status, says in [
+            ("loopback", tcp("127.0.0.1"), "$$", 1, None, "using the listening socket passed by systemd"),
+            ("all addresses", tcp("0.0.0.0"), "$$", 1, None, "warning: the socket systemd passed listens on "
+                                                             "0.0.0.0, not on loopback"),
+            ("for another process", tcp("127.0.0.1"), "1", 1, 1, "-listen is required unless systemd passes"),
+            ("two sockets", tcp("127.0.0.1"), "$$", 2, 1, "expected one socket from systemd, LISTEN_FDS=2"),
+            ("not listening", tcp("127.0.0.1", False), "$$", 1, 1, "the TCP socket systemd passed is not listening"),
+            ("unix", unix, "$$", 1, 1, "the descriptor systemd passed is not a TCP socket"),
+        ]:
+            with self.subTest(name):
+                self.cleanups.append(sock.close)
+                p = self.run_tool(["sh", "-c", 'export LISTEN_PID=%s LISTEN_FDS=%d; exec "$@"' % (pid, fds), "sh",
+                                   COLLECTOR_BIN, "-ports", "1"], pass_fds=(3,),
+                                  preexec_fn=lambda fd=sock.fileno(): os.dup2(fd, 3))
+                if status is None:
+                    ready = select.select([p.stdout], [], [], 5 * SLOW)[0]
+                    self.assertEqual(p.stdout.readline() if ready else "", "listening on %s:%d\n" % sock.getsockname())
+                    p.terminate()
+                out, err = p.communicate(timeout=5 * SLOW)
+                self.assertEqual((p.returncode, out), (status or 0, ""), err)
+                self.assertIn(says, err)
+                self.assertEqual("not on loopback" in err, name == "all addresses")
+
     @emul_only("the collector's connection is TCP whatever the transport")
     def test_a_daemon_that_floods_and_never_reads_cannot_hold_the_collector(self):
         proc, cport, stderr = self.service("-ports", "2055", "-quiet", "-stats", "300", "-ahead", "1000000")

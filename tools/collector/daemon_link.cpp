@@ -24,6 +24,11 @@ namespace {
 constexpr int kFirstPassedFd = 3;  // SD_LISTEN_FDS_START
 constexpr int64_t kRefusalLinePeriodNs = 1000000000;
 
+bool intOption(int fd, int name, int* value) {
+    socklen_t len = sizeof *value;
+    return getsockopt(fd, SOL_SOCKET, name, value, &len) == 0;
+}
+
 int64_t monotonicNs() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
@@ -40,7 +45,9 @@ const char* tcpStateName(unsigned state) {
 // The documented protocol rather than libsystemd: three environment
 // variables and a fixed descriptor number are all it takes, and the
 // collector stays free of a library it would load for nothing else.
-// -1 when systemd passed nothing for this process.
+// -1 when systemd passed nothing for this process (variables meant for
+// another process, as LISTEN_PID tells, are not ours to act on); -2, with
+// the reason, when what it passed is not a socket the daemon can reach us on.
 int passedListener(std::string* error) {
     const char* pid = getenv("LISTEN_PID");
     const char* fds = getenv("LISTEN_FDS");
@@ -54,16 +61,30 @@ int passedListener(std::string* error) {
         *error = std::string("expected one socket from systemd, LISTEN_FDS=") + fds;
         return -2;
     }
-    int fd = kFirstPassedFd, type = 0, listening = 0;
-    socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM ||
-        (len = sizeof listening, getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len)) != 0 ||
-        !listening) {
-        *error = "the descriptor systemd passed is not a listening stream socket";
+    // The daemon connects over TCP; a socket of any other kind would be
+    // taken only to refuse everyone, as the peer check asks the kernel's
+    // TCP table.
+    int fd = kFirstPassedFd;
+    int domain = 0, type = 0, protocol = 0, listening = 0;
+    if (!intOption(fd, SO_DOMAIN, &domain) || (domain != AF_INET && domain != AF_INET6) ||
+        !intOption(fd, SO_TYPE, &type) || type != SOCK_STREAM || !intOption(fd, SO_PROTOCOL, &protocol) ||
+        protocol != IPPROTO_TCP) {
+        *error = "the descriptor systemd passed is not a TCP socket";
+        return -2;
+    }
+    if (!intOption(fd, SO_ACCEPTCONN, &listening) || !listening) {
+        *error = "the TCP socket systemd passed is not listening";
         return -2;
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
+}
+
+bool isLoopback(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr) >> 24) == 127;
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
 }
 
 std::string addressText(const sockaddr_storage& a) {
@@ -124,6 +145,13 @@ bool linkListen(DaemonLink& link, int port, std::string* error) {
     fflush(stdout);
     if (link.fromSystemd)
         fprintf(stderr, "quorvane-collector: using the listening socket passed by systemd\n");
+    // Other hosts' connections are refused (the kernel knows no owner of
+    // their sockets), but the operator meant loopback and should hear of it.
+    if (link.fromSystemd && !isLoopback(addr))
+        fprintf(stderr,
+                "quorvane-collector: warning: the socket systemd passed listens on %s, not on loopback; "
+                "other hosts' connections will be refused\n",
+                addressText(addr).c_str());
     return true;
 }
 

@@ -24,8 +24,8 @@ struct DaemonLink {
 
 // Takes the listening socket systemd passed (LISTEN_PID/LISTEN_FDS), or
 // binds 127.0.0.1:port when there is none (port -1: an error). Either way
-// the socket is non-blocking and "listening on 127.0.0.1:P" is printed on
-// standard output. False, with the reason, when there is no socket to use.
+// the socket is non-blocking and "listening on A:P" is printed on standard
+// output. False, with the reason, when there is no socket to use.
 bool linkListen(DaemonLink& link, int port, std::string* error);
 
 // Accepts one waiting connection. Returns it, non-blocking, when its socket

@@ -354,6 +354,45 @@ class Companions(Scenario):
         self.stop(proc, stderr)
         self.stop(proc, stderr)
 
+    @emul_only("the collector's connection is TCP whatever the transport")
+    def test_reloads_while_the_daemon_does_not_read_merge_into_the_latest_set(self):
+        portsfile = os.path.join(self.tmpdir(), "ports")
+
+        def write_ports(ports_):
+            with open(portsfile + ".new", "w") as f:
+                f.write(" ".join(map(str, ports_)))
+            os.replace(portsfile + ".new", portsfile)
+        first = list(range(1, 60001))   # an update far longer than the connection holds
+        write_ports(first)
+        proc, cport, stderr = self.service("-portsfile", portsfile, "-quiet", "-ahead", "3", "-stats", "1")
+        daemon = socket.socket()
+        daemon.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 2048)
+        daemon.setsockopt(socket.IPPROTO_TCP, socket.TCP_MAXSEG, 1000)   # keeps the collector's send buffer small
+        daemon.connect(("127.0.0.1", cport))
+        self.cleanups.append(daemon.close)
+        # Records as if answering wants the collector could not send yet.
+        daemon.sendall(record(b"x") * 10)
+        wait_until(lambda: "stats records=10 " in stderr(), "the records")
+        for i in range(1, 101):
+            write_ports([i, 70000 + i])
+            proc.send_signal(signal.SIGHUP)
+        wait_until(lambda: re.search(r"sent port update: 100,70100$", stderr(), re.M), "the last reload")
+        # Then the daemon reads: the update it had begun, whole, and the
+        # latest set behind it; at most -ahead wants.
+        got, updates, wants = b"", [], 0
+        deadline = time.monotonic() + 10 * SLOW
+        while not (updates[-1:] == [[100, 70100]] and wants >= 3):
+            self.assertTrue(select.select([daemon], [], [], deadline - time.monotonic())[0], (len(got), updates[-1:]))
+            got += daemon.recv(1 << 20)
+            while got[:1] == b"\x00" or got[:1] == b"\x01" and len(got) >= 5 + 4 * struct.unpack(">i", got[1:5])[0]:
+                size = 1 if got[0] == 0 else 5 + 4 * struct.unpack(">i", got[1:5])[0]
+                wants += got[0] == 0
+                updates += [list(struct.unpack(">%di" % (size // 4 - 1), got[5:size]))] if got[0] else []
+                got = got[size:]
+            self.assertIn(got[:1], (b"", b"\x01"))
+        self.assertEqual(select.select([daemon], [], [], 0.3 * SLOW)[0], [])
+        self.assertEqual((got, wants, updates), (b"", 3, [first, [100, 70100]]))
+
     @emul_only("files are the same on either transport")
     @AS_ROOT
     def test_raw_file_is_private_and_never_someone_elses(self):

@@ -237,6 +237,10 @@ int linkAccept(DaemonLink& link) {
     std::string err;
     bool known = peerSocketOwner(conn, &uid, &err);
     if (known && std::find(link.allowed.begin(), link.allowed.end(), uid) != link.allowed.end()) {
+        // Wants are single bytes behind whatever we sent last: held back
+        // for an acknowledgement, they would stall every record.
+        int one = 1;
+        setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         fprintf(stderr, "quorvane-collector: daemon connected (uid %u)\n", static_cast<unsigned>(uid));
         return conn;
     }

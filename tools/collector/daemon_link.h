@@ -28,10 +28,10 @@ struct DaemonLink {
 // output. False, with the reason, when there is no socket to use.
 bool linkListen(DaemonLink& link, int port, std::string* error);
 
-// Accepts one waiting connection. Returns it, non-blocking, when its socket
-// belongs to an allowed user; -1 when none was waiting or the one that was
-// has been refused (closed unread, counted, and told of now or in the next
-// summary).
+// Accepts one waiting connection. Returns it, non-blocking and without
+// Nagle's delay, when its socket belongs to an allowed user; -1 when none
+// was waiting or the one that was has been refused (closed unread, counted,
+// and told of now or in the next summary).
 int linkAccept(DaemonLink& link);
 
 // When the summary of the refusals not yet told is due (CLOCK_MONOTONIC

@@ -29,14 +29,18 @@
 namespace {
 
 constexpr int kGoOn = -1;  // a step's result when the run is not over
+constexpr int64_t kReloadGapNs = 100000000;  // 0.1 s between reloads at least
 
 // Requests the daemon has not taken yet. The socket never blocks, so a
-// daemon that stops reading cannot hold us up: wants merge into a count
-// (the daemon merges them anyway), and a port update waits whole, because
-// the daemon reads each request to its end before anything else.
+// daemon that stops reading can neither hold us up nor make us hold more
+// than this: wants merge into a count (the daemon merges them anyway), and
+// port updates into the latest set. The daemon reads each request to its
+// end before anything else, so an update it has begun to get is finished
+// first, and the latest set waits whole behind it.
 struct Outbox {
-    std::vector<uint8_t> update;
+    std::vector<uint8_t> update;  // being sent
     size_t updateSent = 0;
+    std::vector<uint8_t> next;  // the latest set, once `update` has begun
     long long wants = 0;
 };
 
@@ -54,6 +58,7 @@ struct Collector {
     int64_t nextStatsNs = 0;
     int signals = -1;  // signalfd of HUP, TERM and INT
     bool reloadRequested = false;
+    int64_t signalsHeldUntilNs = 0;  // after a reload; see runTimers
     bool stopRequested = false;
 };
 
@@ -104,8 +109,14 @@ FILE* openRawFile(const std::string& path) {
 bool flushRequests(Collector& c) {
     static const uint8_t kWants[256] = {};  // kRequestWant is 0
     Outbox& o = c.out;
-    while (o.updateSent < o.update.size() || o.wants > 0) {
-        bool update = o.updateSent < o.update.size();
+    for (;;) {
+        if (!o.update.empty() && o.updateSent == o.update.size()) {
+            o.update.swap(o.next);
+            o.next.clear();
+            o.updateSent = 0;
+        }
+        bool update = !o.update.empty();
+        if (!update && o.wants == 0) return true;
         const uint8_t* p = update ? o.update.data() + o.updateSent : kWants;
         size_t len = update ? o.update.size() - o.updateSent
                             : static_cast<size_t>(std::min<long long>(o.wants, sizeof kWants));
@@ -117,9 +128,6 @@ bool flushRequests(Collector& c) {
         if (update) o.updateSent += static_cast<size_t>(n);
         else o.wants -= n;
     }
-    o.update.clear();
-    o.updateSent = 0;
-    return true;
 }
 
 void queueWants(Collector& c, long long n) {
@@ -128,8 +136,7 @@ void queueWants(Collector& c, long long n) {
 }
 
 void queuePortUpdate(Collector& c) {
-    std::vector<uint8_t> req = encodePortUpdate(c.ports);
-    c.out.update.insert(c.out.update.end(), req.begin(), req.end());
+    (c.out.updateSent > 0 ? c.out.next : c.out.update) = encodePortUpdate(c.ports);
     fprintf(stderr, "quorvane-collector: sent port update: %s\n", portListText(c.ports).c_str());
 }
 
@@ -260,7 +267,8 @@ void takeSignals(Collector& c) {
 
 // Does what the clock says is due: the counter line every -stats seconds,
 // and the refusals not yet told. Returns how long ppoll may sleep until the
-// next, in `left`; null for no limit.
+// next, or until signals are watched again after a reload, in `left`; null
+// for no limit.
 timespec* runTimers(Collector& c, timespec* left) {
     int64_t now = nowNs();
     if (c.opt.statsSeconds > 0 && now >= c.nextStatsNs) {
@@ -270,6 +278,7 @@ timespec* runTimers(Collector& c, timespec* left) {
     if (linkRefusalsDue(c.link) >= 0 && now >= linkRefusalsDue(c.link)) linkTellRefusals(c.link);
     int64_t due = linkRefusalsDue(c.link);
     if (c.opt.statsSeconds > 0 && (due < 0 || c.nextStatsNs < due)) due = c.nextStatsNs;
+    if (now < c.signalsHeldUntilNs && (due < 0 || c.signalsHeldUntilNs < due)) due = c.signalsHeldUntilNs;
     if (due < 0) return nullptr;
     int64_t wait = std::max<int64_t>(due - now, 0);
     left->tv_sec = static_cast<time_t>(wait / 1000000000);
@@ -325,6 +334,7 @@ int main(int argc, char** argv) {
         if (c.reloadRequested) {
             c.reloadRequested = false;
             reload(c);
+            c.signalsHeldUntilNs = nowNs() + kReloadGapNs;
         }
         timespec* wait = runTimers(c, &left);
         int rc = kGoOn;
@@ -336,7 +346,12 @@ int main(int argc, char** argv) {
             bool pending = !c.out.update.empty() || c.out.wants > 0;
             fds[1] = pollfd{c.conn, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0};
         }
-        int ready = ppoll(fds, 2, wait, nullptr);
+        // For a while after a reload, signals stay pending unread: the
+        // SIGHUPs of that gap merge into one reload, which reads the file as
+        // it is then, and a storm of them costs nothing in between; a stop
+        // waits no longer than the gap.
+        bool held = nowNs() < c.signalsHeldUntilNs;
+        int ready = ppoll(held ? fds + 1 : fds, held ? 1 : 2, wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             fprintf(stderr, "quorvane-collector: poll: %s\n", strerror(errno));
             return leave(c, kExitTrouble);

@@ -197,12 +197,18 @@ class Companions(Scenario):
     def test_collector_against_a_daemon_played_by_the_test(self):
         # One want per record on top of the first -ahead, and a stream that
         # is not a record stream ends the collector with status 2; a daemon
-        # leaving before -count records is status 1.
+        # leaving before -count records is status 1. A record too long to
+        # hold is read past, kept in -raw and counted, but not relayed.
+        sent = [record(b"payload 0"), record(bytes(range(256)) * 4097)]
         for name, tail, status in [("truncated record", record(b"abc")[:20], 2),
                                    ("bad address prefix", b"\x01" + record(b"abc")[1:], 2),
-                                   ("daemon leaves early", b"", 1)]:
+                                   ("daemon leaves early", b"", 1),
+                                   ("the longest record held whole", record(b"\xfe" * 65535), 0)]:
             with self.subTest(name):
-                collector, cport = self.collector_tool("-ports", "2055,9", "-ahead", "3", "-count", "3", "-quiet")
+                raw, target = os.path.join(self.tmpdir(), "raw"), sink()
+                self.cleanups.append(target.close)
+                collector, cport = self.collector_tool("-ports", "2055,9", "-ahead", "3", "-count", "3", "-quiet",
+                                                       "-raw", raw, "-forward", "127.0.0.1:%d" % target.getsockname()[1])
                 daemon = socket.create_connection(("127.0.0.1", cport), timeout=5 * SLOW)
                 self.cleanups.append(daemon.close)
                 expected = struct.pack(">Bi", 1, 2) + struct.pack(">ii", 2055, 9) + b"\x00" * 3
@@ -210,14 +216,19 @@ class Companions(Scenario):
                 while len(got) < len(expected) and select.select([daemon], [], [], 5 * SLOW)[0]:
                     got += daemon.recv(len(expected) - len(got))
                 self.assertEqual(got, expected)
-                for i in range(2):
-                    daemon.sendall(record(b"payload %d" % i))
+                for r in sent:
+                    daemon.sendall(r)
                     self.assertEqual(daemon.recv(1), b"\x00")
                 self.assertEqual(select.select([daemon], [], [], 0.3 * SLOW)[0], [])
                 daemon.sendall(tail)
                 daemon.close()
                 collector.wait(5 * SLOW)
-                self.assertEqual(collector.returncode, status, collector.stderr.read())
+                err = collector.stderr.read()
+                self.assertEqual(collector.returncode, status, err)
+                self.assertEqual(pathlib.Path(raw).read_bytes(), b"".join(sent) + (tail if status == 0 else b""))
+                self.assertEqual(drain(target), [b"payload 0"])   # and 65535 bytes are more than UDP carries
+                if status == 0:
+                    self.assertRegex(err, r"exit stats records=3 .* sent=1 errors=1 .* oversize=1\n")
 
     def service(self, *args, activate=False):
         """The collector as a service runs it: no -count, its standard error in a file."""

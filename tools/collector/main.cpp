@@ -55,6 +55,7 @@ struct Collector {
     Outbox out;
     RecordFramer framer;
     long long received = 0;
+    long long oversize = 0;  // records too long to hold, read past
     int64_t nextStatsNs = 0;
     int signals = -1;  // signalfd of HUP, TERM and INT
     bool reloadRequested = false;
@@ -70,8 +71,9 @@ int64_t nowNs() {
 
 void reportCounters(const Collector& c, const char* what) {
     if (!c.counting) return;
-    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s\n", what, c.received,
-            static_cast<unsigned long long>(c.link.refused), relayCountersText(c.relay).c_str());
+    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s oversize=%lld\n", what,
+            c.received, static_cast<unsigned long long>(c.link.refused),
+            relayCountersText(c.relay).c_str(), c.oversize);
 }
 
 // The last words of a run that ends in order: refusals not yet told, then
@@ -163,19 +165,26 @@ int endSession(Collector& c, const std::string& how) {
     return c.received < c.opt.count ? kExitTrouble : 0;
 }
 
-int handleRecord(Collector& c, const RecordHeader& h, const uint8_t* raw) {
-    ++c.received;
-    const uint8_t* payload = raw + kRecordHeaderSize;
-    relayRecord(c.relay, h, payload, h.payloadLength);
-    if (!c.opt.quiet) {
-        printf("%s\n", formatRecordLine(h, payload, h.payloadLength).c_str());
-        fflush(stdout);
-    }
-    size_t size = kRecordHeaderSize + h.payloadLength;
-    if (c.raw && (fwrite(raw, 1, size, c.raw) != size || fflush(c.raw) != 0)) {
+// A whole record, or a piece of one too long to hold: that is read past
+// and kept in -raw, which holds what the daemon sent, but relayed to no one
+// (UDP could not carry it) and counted when its last byte has come.
+int handleFrame(Collector& c, const Frame& f) {
+    const RecordHeader& h = f.header;
+    const uint8_t* payload = f.bytes + kRecordHeaderSize;
+    if (!f.piece) relayRecord(c.relay, h, payload, h.payloadLength);
+    if (c.raw && (fwrite(f.bytes, 1, f.size, c.raw) != f.size || fflush(c.raw) != 0)) {
         fprintf(stderr, "quorvane-collector: writing %s: %s\n", c.opt.rawFile.c_str(),
                 strerror(errno));
         return kExitTrouble;
+    }
+    if (!f.last) return kGoOn;
+    ++c.received;
+    if (f.piece) ++c.oversize;
+    if (!c.opt.quiet) {
+        std::string line = f.piece ? formatRecordLine(h, nullptr, 0) + " oversize"
+                                   : formatRecordLine(h, payload, h.payloadLength);
+        printf("%s\n", line.c_str());
+        fflush(stdout);
     }
     if (c.opt.count >= 0 && c.received >= c.opt.count) {
         close(c.conn);
@@ -209,10 +218,9 @@ int readRecords(Collector& c) {
     framerCommit(c.framer, static_cast<size_t>(n));
     long long records = 0;
     for (;;) {
-        RecordHeader h;
-        const uint8_t* raw = nullptr;
+        Frame frame;
         std::string err;
-        FrameResult r = framerNext(c.framer, &h, &raw, &err);
+        FrameResult r = framerNext(c.framer, &frame, &err);
         if (r == FrameResult::NeedMore) break;
         if (r == FrameResult::Malformed) {
             relayFlush(c.relay);  // the records before it were counted as received
@@ -220,8 +228,8 @@ int readRecords(Collector& c) {
                     c.received, err.c_str());
             return kExitMalformed;
         }
-        ++records;
-        int rc = handleRecord(c, h, raw);
+        records += frame.last;
+        int rc = handleFrame(c, frame);
         if (rc != kGoOn) return rc;
     }
     // The records of this read lie in the framer until the next read.

@@ -408,11 +408,16 @@ class Companions(Scenario):
     @AS_ROOT
     def test_raw_file_is_private_and_never_someone_elses(self):
         d = self.tmpdir()
-        theirs, link = os.path.join(d, "theirs"), os.path.join(d, "link")
+        theirs, link, fifo, mine, hard = (os.path.join(d, n) for n in ("theirs", "link", "fifo", "mine", "hard"))
         open(theirs, "w").close()
         os.chown(theirs, 65534, 65534)
         os.symlink(os.path.join(d, "elsewhere"), link)
-        for path, refused in [(os.path.join(d, "new"), False), (theirs, True), (link, True)]:
+        os.mkfifo(fifo)
+        with open(mine, "w") as f:
+            f.write("kept")
+        os.link(mine, hard)
+        for path, refused in [(os.path.join(d, "new"), False), (theirs, True), (link, True), (fifo, True),
+                              (hard, True)]:
             with self.subTest(os.path.basename(path)):
                 p = self.run_tool([COLLECTOR_BIN, "-listen", "0", "-ports", "1", "-raw", path],
                                   preexec_fn=lambda: os.umask(0o022))
@@ -423,6 +428,7 @@ class Companions(Scenario):
                     self.assertRegex(p.stdout.readline(), "^listening on")
                     self.assertEqual(os.stat(path).st_mode & 0o777, 0o600)
         self.assertFalse(os.path.exists(os.path.join(d, "elsewhere")))
+        self.assertEqual(pathlib.Path(mine).read_text(), "kept")
 
     def relay(self, count, *args, portsfile=None, port=None, **kw):
         """The collector relaying -count records, and a daemon listening."""

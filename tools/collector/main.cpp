@@ -90,19 +90,29 @@ int leave(Collector& c, int status) {
 }
 
 // -raw holds every flow record: private to us, appended to, never reached
-// through a link, and never a file someone else prepared for us.
+// through a link (symbolic or hard), and never a file someone else
+// prepared for us. Opened without blocking, so that a FIFO at the path
+// cannot hold up start-up before it is seen for what it is.
 FILE* openRawFile(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    struct stat st {};
-    if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_uid != geteuid() || !S_ISREG(st.st_mode))) {
-        fprintf(stderr, "quorvane-collector: cannot use %s: %s\n", path.c_str(),
-                S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file");
-        close(fd);
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                  0600);
+    if (fd < 0) {
+        fprintf(stderr, "quorvane-collector: cannot open %s: %s\n", path.c_str(), strerror(errno));
         return nullptr;
     }
-    FILE* f = fd >= 0 ? fdopen(fd, "ab") : nullptr;
-    if (!f)
-        fprintf(stderr, "quorvane-collector: cannot open %s: %s\n", path.c_str(), strerror(errno));
+    struct stat st {};
+    const char* refused = nullptr;
+    if (fstat(fd, &st) != 0) refused = strerror(errno);
+    else if (!S_ISREG(st.st_mode)) refused = "not a regular file";
+    else if (st.st_uid != geteuid()) refused = "owned by another user";
+    else if (st.st_nlink != 1) refused = "it has other hard links";
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) refused = strerror(errno);
+    FILE* f = refused ? nullptr : fdopen(fd, "ab");
+    if (!f) {
+        fprintf(stderr, "quorvane-collector: cannot use %s: %s\n", path.c_str(),
+                refused ? refused : strerror(errno));
+        close(fd);
+    }
     return f;
 }
 

@@ -19,7 +19,11 @@
 //           and quorvane-collector plain; at a rate below what the chain
 //           takes (--below) and at capacity, closed-loop through the sink
 //           (--inflight datagrams in flight). Reports each collector's CPU
-//           per record and the chain's records/s, with their spread.
+//           per record and the chain's records/s, with their spread. With
+//           --hup R, a fourth arm: quorvane-collector relaying while the
+//           driver sends it R SIGHUPs a second (reloads of its -portsfile),
+//           compared with the relaying arm, to which the driver sends as
+//           many signals 0.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -52,6 +56,7 @@ using Clock = std::chrono::steady_clock;
 struct Options {
     std::string daemon, floor, preload, collector, floorCollector;
     double offer = 150000, below = 5000;
+    double hup = 0;  // SIGHUPs a second to the collector of the hup arm
     int inflight = 256;
     bool together = true;
     int burst = 1;
@@ -72,6 +77,7 @@ struct Result {
     double rssKiB = 0, anonKiB = 0, hwmKiB = 0, dropsOrStalls = 0;
     double daemonMicrosPerRecord = 0, sunkPerRecord = 0, wakeupsPerRecord = 0;
     double syscallsPerRecord[5] = {-1, -1, -1, -1, -1};  // as kSyscallKinds
+    double hupsPerSecond = 0;
     bool ok = false;
 };
 
@@ -333,8 +339,9 @@ void closeSyscallCounters(SyscallCounters& c) {
 }
 
 // What runs behind the daemon: quorvane-collector relaying to the sink, the
-// floor collector doing the same, or quorvane-collector plain (-quiet).
-enum class Arm { Relay, Floor, Plain };
+// floor collector doing the same, quorvane-collector plain (-quiet), or
+// quorvane-collector relaying under a stream of SIGHUPs (--hup).
+enum class Arm { Relay, Floor, Plain, Hup };
 // How datagrams are offered: at a fixed rate (set it below what the chain
 // takes), or closed-loop, a new datagram for each one the sink gets back, so
 // the chain runs flat out without the kernel dropping anything and without
@@ -342,7 +349,9 @@ enum class Arm { Relay, Floor, Plain };
 // the loop on, so it runs at a fixed rate only.
 enum class Load { Rate, Capacity };
 
-const char* armName(Arm a) { return a == Arm::Relay ? "relay" : a == Arm::Floor ? "floor" : "plain"; }
+const char* armName(Arm a) {
+    return a == Arm::Relay ? "relay" : a == Arm::Floor ? "floor" : a == Arm::Plain ? "plain" : "hup";
+}
 
 // One run of the daemon and the collector of `arm`. The sink is read (as a
 // real collector's socket would be) and its datagrams counted.
@@ -368,13 +377,21 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     auto* mallocs = static_cast<volatile uint64_t*>(mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, cfd, 0));
     close(cfd);
 
+    // The hup arm's ports come from a file, which every SIGHUP reads again.
+    char portsPath[] = "/tmp/quorvane-bench-ports-XXXXXX";
+    int pfd = mkstemp(portsPath);
+    if (pfd < 0 || write(pfd, udpPort.data(), udpPort.size()) != static_cast<ssize_t>(udpPort.size())) die("ports file");
+    close(pfd);
+
     const std::string& bin = arm == Arm::Floor ? o.floorCollector : o.collector;
     std::string ahead = std::to_string(o.window);
     // Everything the children need is made before fork: arms may run in
     // threads side by side, and a child of a threaded process must not
     // allocate before exec.
     std::vector<std::string> args = o.wrap;
-    args.insert(args.end(), {bin, "-listen", "0", "-ports", udpPort, "-quiet", "-ahead", ahead, "-stats", "1"});
+    if (arm == Arm::Hup) args.insert(args.end(), {bin, "-listen", "0", "-portsfile", portsPath});
+    else args.insert(args.end(), {bin, "-listen", "0", "-ports", udpPort});
+    args.insert(args.end(), {"-quiet", "-ahead", ahead, "-stats", "1"});
     if (arm != Arm::Plain) args.insert(args.end(), {"-forward", target});
     std::vector<std::string> env{std::string("QUORVANE_MALLOC_COUNTER=") + counterPath};
     if (!o.preload.empty() && o.wrap.empty()) env.push_back("LD_PRELOAD=" + o.preload);
@@ -425,7 +442,23 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     }
 
     std::atomic<bool> stop{false};
-    std::atomic<uint64_t> sunk{0}, stalls{0};
+    std::atomic<uint64_t> sunk{0}, stalls{0}, hups{0};
+    // With --hup every arm's collector gets a signal --hup times a second:
+    // SIGHUP in the hup arm, signal 0 (checked, never delivered) in the
+    // others, so that all bear the sender's wake-ups and system calls alike.
+    // The collector has its signals in hand once it has said where it
+    // listens, so a SIGHUP from now on is a reload, never its end.
+    std::thread hupper([&] {
+        if (collectorPort.empty() || o.hup <= 0) return;
+        if (o.pin) sched_setaffinity(0, sizeof driverCpu, &driverCpu);
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        auto step = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / o.hup));
+        for (auto next = Clock::now(); !stop.load(std::memory_order_relaxed); next += step) {
+            kill(col, arm == Arm::Hup ? SIGHUP : 0);
+            ++hups;
+            std::this_thread::sleep_until(next + step);
+        }
+    });
     std::thread loader([&] {
         if (o.pin) sched_setaffinity(0, sizeof driverCpu, &driverCpu);
         int exporter = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -491,7 +524,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     // "stats records=N ..." once a second: the first after the warm-up opens
     // the window, the first after --seconds more closes it.
     bool open = false;
-    uint64_t records0 = 0, mallocs0 = 0, sunk0 = 0, stalls0 = 0;
+    uint64_t records0 = 0, mallocs0 = 0, sunk0 = 0, stalls0 = 0, hups0 = 0;
     long ticks0 = 0, daemonTicks0 = 0, switches0 = 0;
     Clock::time_point t0;
     auto start = Clock::now();
@@ -515,6 +548,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
             switches0 = statusField(col, "voluntary_ctxt_switches");
             for (int i = 0; i < kSyscallKindCount; ++i) calls0[i] = readCounter(counters.fd[i]);
             stalls0 = stalls;
+            hups0 = hups;
         } else if (open && std::chrono::duration<double>(now - t0).count() >= o.seconds - 0.01) {
             uint64_t sunkNow = sunk;
             long ticks = cpuTicks(col) - ticks0;
@@ -533,6 +567,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
                 if (got && n >= 0 && calls0[i] >= 0) r.syscallsPerRecord[i] = double(n - calls0[i]) / got;
             }
             r.dropsOrStalls = double(stalls - stalls0);
+            r.hupsPerSecond = (hups - hups0) / secs;
             r.rssKiB = statusField(col, "VmRSS");
             r.ok = got > 0;
             break;
@@ -541,6 +576,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     closeSyscallCounters(counters);
     stop = true;
     loader.join();
+    hupper.join();
     // TERM first: a collector under a --wrap profiler writes its profile
     // as it ends.
     for (pid_t p : {col, daemon}) {
@@ -561,6 +597,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     close(sink);
     munmap(const_cast<uint64_t*>(mallocs), 8);
     unlink(counterPath);
+    unlink(portsPath);
     return r;
 }
 
@@ -601,6 +638,7 @@ void runCollectorMode(const Options& o) {
         Load load = loadName == "capacity" ? Load::Capacity : Load::Rate;
         std::vector<Arm> arms{Arm::Relay, Arm::Floor};
         if (load == Load::Rate) arms.push_back(Arm::Plain);
+        if (o.hup > 0) arms.push_back(Arm::Hup);
         if (load == Load::Capacity)
             printf("\nat capacity: closed loop, %d datagrams in flight\n", o.inflight);
         else
@@ -610,9 +648,9 @@ void runCollectorMode(const Options& o) {
                "collector us/record", "daemon us", "mallocs/r", "sunk/r", "sleeps", "syscalls/r (send recv)",
                "stalls");
         for (int payload : o.payloads) {
-            std::vector<Result> results[3];
+            std::vector<Result> results[4];
             for (int round = 0; round < o.rounds; ++round) {
-                Result got[3];
+                Result got[4];
                 if (load == Load::Rate && o.together) {
                     std::vector<std::thread> side;
                     for (size_t k = 0; k < arms.size(); ++k)
@@ -649,8 +687,23 @@ void runCollectorMode(const Options& o) {
                        spread(rate, "%.0f").c_str(), spread(cpu, "%.2f").c_str(), median(dcpu), median(m),
                        median(sunk), median(sleeps), median(calls[0]) < 0 ? "-" : callText, median(st));
             }
-            // Within-round ratios against the floor (arm 1).
+            // Within-round ratios against the floor (arm 1), and the hup arm's
+            // against the relay without SIGHUPs (arm 0).
             for (size_t k = 0; k < arms.size(); ++k) {
+                if (arms[k] == Arm::Hup) {
+                    std::vector<double> cpuRatio, rateRatio, hupRate;
+                    for (size_t i = 0; i < results[k].size(); ++i) {
+                        cpuRatio.push_back(results[k][i].cpuMicrosPerRecord / results[0][i].cpuMicrosPerRecord);
+                        rateRatio.push_back(results[k][i].recordsPerSecond / results[0][i].recordsPerSecond);
+                        hupRate.push_back(results[k][i].hupsPerSecond);
+                    }
+                    printf("%7s %-6s %s SIGHUP/s; CPU/record vs relay %s; per round:", "", "hup",
+                           spread(hupRate, "%.0f").c_str(), spread(cpuRatio, "%.3f").c_str());
+                    for (double x : cpuRatio) printf(" %.2f", x);
+                    printf("\n%7s %-6s records/s vs relay %s; per round:", "", "", spread(rateRatio, "%.3f").c_str());
+                    for (double x : rateRatio) printf(" %.2f", x);
+                    printf("\n");
+                }
                 if (k == 1) continue;
                 std::vector<double> cpuRatio, rateRatio;
                 for (size_t i = 0; i < results[k].size(); ++i) {
@@ -698,6 +751,7 @@ int main(int argc, char** argv) {
         else if (k == "--floor-collector") o.floorCollector = v;
         else if (k == "--below") o.below = atof(v.c_str());
         else if (k == "--inflight") o.inflight = atoi(v.c_str());
+        else if (k == "--hup") o.hup = atof(v.c_str());
         else if (k == "--loads") o.loads = split(v);
         else if (k == "--together") o.together = atoi(v.c_str()) != 0;
         else if (k == "--burst") o.burst = std::max(1, atoi(v.c_str()));
@@ -731,7 +785,7 @@ int main(int argc, char** argv) {
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
                 " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
                 " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
-                " [--inflight N] [--loads rate,capacity] [--together 1|0] [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
+                " [--inflight N] [--hup SIGHUPS_PER_S] [--loads rate,capacity] [--together 1|0] [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
                 " [--payloads 100,1400]\n");
         return 2;
     }

@@ -58,8 +58,9 @@ struct Collector {
 
 void reportCounters(const Collector& c, const char* what) {
     if (!c.counting) return;
-    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s\n", what, c.received,
-            static_cast<unsigned long long>(c.link.refused), relayCountersText(c.relay).c_str());
+    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s%s\n", what, c.received,
+            static_cast<unsigned long long>(c.link.refused), relayCountersText(c.relay).c_str(),
+            associationsCountersText(c.relay.associations).c_str());
 }
 
 // -raw holds every flow record: private to us, appended to, never reached
@@ -282,6 +283,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;
     }
+    // Aliases are remembered within the exporter table's own cap.
+    if (!c.relay.targets.empty()) associationsInit(c.relay.associations, c.relay.maxExporters);
     c.counting = c.opt.statsSeconds > 0 || !c.relay.targets.empty();
     c.signals = setUpSignals(c.counting);
     if (c.signals < 0) {

@@ -46,9 +46,9 @@ struct Associations {
     bool unavailable = false;  // none ever will: every address is its own exporter
     bool failing = false;      // a lookup failed, and it has been said
 
-    // Microseconds the lookups may still take; refilled with time up to a
-    // burst, so that whatever the associations, and whoever sets them up,
-    // lookups take a bounded share of the collector's time.
+    // Microseconds of CPU time the lookups may still take; refilled with
+    // time up to a burst, so that whatever the associations, and whoever
+    // sets them up, lookups take a bounded share of the processor.
     int64_t budgetUs = 0;
     int64_t budgetAtUs = 0;
 

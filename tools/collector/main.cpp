@@ -72,9 +72,9 @@ int64_t nowNs() {
 
 void reportCounters(const Collector& c, const char* what) {
     if (!c.counting) return;
-    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s oversize=%lld\n", what,
-            c.received, static_cast<unsigned long long>(c.link.refused),
-            relayCountersText(c.relay).c_str(), c.oversize);
+    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s%s oversize=%lld\n", what,
+            c.received, static_cast<unsigned long long>(c.link.refused), relayCountersText(c.relay).c_str(),
+            associationsCountersText(c.relay.associations).c_str(), c.oversize);
 }
 
 // The last words of a run that ends in order: refusals not yet told, then
@@ -327,6 +327,8 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;
     }
+    // Aliases are remembered within the exporter table's own cap.
+    if (!c.relay.targets.empty()) associationsInit(c.relay.associations, c.relay.maxExporters);
     c.counting = c.opt.statsSeconds > 0 || !c.relay.targets.empty();
     c.signals = setUpSignals();
     if (c.signals < 0) {

@@ -16,6 +16,7 @@ import subprocess
 import sys
 import tempfile
 import threading
+import time
 import unittest
 
 from harness import (COLLECTOR_BIN, EXPORTER_BIN, SLOW, Scenario, emul_only, in_send, kernel_only, port_taken,
@@ -111,12 +112,22 @@ FIELDS = ((8, 4), (12, 4), (2, 4), (1, 4), (7, 2), (11, 2), (4, 1))   # addresse
 TEMPLATE = struct.pack(">HH", 256, len(FIELDS)) + b"".join(struct.pack(">HH", *f) for f in FIELDS)
 
 
-def netflow(version, seq, *sets, records=1):
+def netflow(version, seq, *sets, records=1, domain=7):
     """An IPFIX (10) or NetFlow v9 message of (set id, body) sets, from observation domain / source 7."""
     body = b"".join(struct.pack(">HH", sid, 4 + len(b)) + b for sid, b in sets)
     if version == 10:
-        return struct.pack(">HHIII", 10, 16 + len(body), 1700000000 + seq, seq, 7) + body
-    return struct.pack(">HHIIII", 9, records, 3600000 + seq, 1700000000 + seq, seq, 7) + body
+        return struct.pack(">HHIII", 10, 16 + len(body), 1700000000 + seq, seq, domain) + body
+    return struct.pack(">HHIIII", 9, records, 3600000 + seq, 1700000000 + seq, seq, domain) + body
+
+
+def template(tid, fields):
+    return struct.pack(">HH", tid, len(fields)) + b"".join(struct.pack(">HH", *f) for f in fields)
+
+
+# Options templates: IPFIX with one scope field of two, v9 with 4 bytes of scope and 4 of options.
+OPTIONS = struct.pack(">HHH", 258, 2, 1) + struct.pack(">HHHH", 149, 4, 8, 4)
+V9_OPTIONS = struct.pack(">HHH", 260, 4, 4) + struct.pack(">HHHH", 1, 4, 2, 4)
+BIG = [template(256 + i, [(1 + f % 200, 4) for f in range(1000)]) for i in range(32)]   # 4004 bytes each
 
 
 def flow(i):
@@ -544,6 +555,69 @@ class Companions(Scenario):
         self.assertEqual(len({a for _, a in got}), 1)
         self.assertIn("templates=1 resent=1 withdrawn=0 malformed=5 overcap=0", self.finish(collector))
         tap.close()
+
+    def relay_played(self, items, *args):
+        """The collector relaying to a sink what the test, as its daemon, hands it: every datagram of items (a
+        number there lets that many seconds pass). Returns, per datagram, what reached the sink ahead of it,
+        and the exit counter line."""
+        tap = sink()
+        self.cleanups.append(tap.close)
+        sent = [i for i in items if isinstance(i, bytes)]
+        collector, cport = self.collector_tool("-ports", "1", "-quiet", "-count", str(len(sent)),
+                                               "-forward", "127.0.0.1:%d" % tap.getsockname()[1], *args)
+        daemon = socket.create_connection(("127.0.0.1", cport), timeout=5 * SLOW)
+        self.cleanups.append(daemon.close)
+        ahead = []
+        for item in items:
+            if not isinstance(item, bytes):
+                time.sleep(item)   # the clock is what is tested here
+                continue
+            daemon.sendall(record(item))
+            got = [tap.recv(65535)]
+            while got[-1] != item and len(got) < 100:
+                got.append(tap.recv(65535))
+            self.assertEqual(got[-1], item, "the datagram itself after %d others" % len(got))
+            ahead.append(got[:-1])
+        return ahead, self.finish(collector)
+
+    @emul_only("the collector's connection is TCP whatever the transport")
+    def test_the_templates_kept_are_the_ones_resent(self):
+        # -template-refresh 2,0 resends ahead of the third datagram, 0,1 after a second.
+        other = template(256, FIELDS[::-1])
+        withdraw_all = struct.pack(">HH", 2, 0)
+        for name, refresh, items, resent, counters in [
+            ("withdraw-all removes templates, not options templates", "2,0",
+             [netflow(10, 0, (2, TEMPLATE + template(257, FIELDS[:2])), (3, OPTIONS)), netflow(10, 1, (2, withdraw_all)),
+              netflow(10, 2, (256, flow(2)))],
+             [[], [], [netflow(10, 2, (3, OPTIONS))]], "templates=3 resent=1 withdrawn=2 malformed=0 overcap=0"),
+            ("v9 options templates, and zeros padding the datagram", "2,0",
+             [netflow(9, 0, (0, TEMPLATE), (1, V9_OPTIONS)) + bytes(8), netflow(9, 1, (256, flow(1))),
+              netflow(9, 2, (256, flow(2)))],
+             [[], [], [netflow(9, 2, (0, TEMPLATE), (1, V9_OPTIONS), records=2)]],
+             "templates=2 resent=1 withdrawn=0 malformed=0 overcap=0"),
+            ("after a second without a resend", "0,1",
+             [netflow(10, 0, (2, TEMPLATE)), 1.2, netflow(10, 1, (256, flow(1)))],
+             [[], [netflow(10, 1, (2, TEMPLATE))]], "templates=1 resent=1 "),
+            ("64 KiB per exporter, bookkeeping included", "2,0",
+             [netflow(10, 0, (2, b"".join(BIG[:16]))), netflow(10, 1, (2, b"".join(BIG[16:]))),
+              netflow(10, 2, (256, flow(2)))], None, None),
+        ] + [("each domain's own header, v%d" % v, "2,0",
+              [netflow(v, 1000, (t, TEMPLATE), domain=1), netflow(v, 5, (t, other), domain=2),
+               netflow(v, 1001, (256, flow(1)), domain=1)],
+              [[], [], [netflow(v, 1001, (t, TEMPLATE), domain=1), netflow(v, 5, (t, other), domain=2)]],
+              "templates=2 resent=2 ") for v, t in ((9, 0), (10, 2))]:
+            with self.subTest(name):
+                ahead, err = self.relay_played(items, "-template-refresh", refresh)
+                if resent is not None:
+                    self.assertEqual(ahead, resent)
+                    self.assertIn(counters, err)
+                    continue
+                # The first templates fill the cache, and all it sends again are they.
+                kept = len(ahead[2])
+                self.assertEqual(ahead, [[], [], [netflow(10, 2, (2, t)) for t in BIG[:kept]]])
+                held = int(re.search(r" templates=%d resent=%d withdrawn=0 malformed=0 overcap=%d held=(\d+)$"
+                                     % (kept, kept, 32 - kept), err, re.M)[1])
+                self.assertTrue(8 <= kept and 4004 * kept < held <= 65536, (kept, held))
 
     @emul_only("a command line is the same on either transport")
     def test_bad_forward_spoof_or_ports_file_ends_the_collector_before_it_listens(self):

@@ -17,6 +17,9 @@ constexpr size_t kSmallArray = 256;
 // The least record store: a template or two.
 constexpr size_t kSmallStore = 64;
 constexpr size_t kStoreOverhead = sizeof(TemplateStore) + kBlockOverhead;
+// As quorvane-collector(1) counts them.
+static_assert(sizeof(TemplateEntry) == 20 && sizeof(TemplateDomain) == 24 && kStoreOverhead == 128,
+              "the documented sizes");
 
 // Here rather than netflow.h's: called for every template record, so inline.
 uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }

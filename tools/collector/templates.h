@@ -33,7 +33,8 @@ struct TemplateEntry {
 
 // One observation domain (v9 source id) with templates: its two lists, and
 // the header of its latest message, which its resent templates carry. Kept
-// while the domain has templates.
+// while the domain has templates; whatever else is to be known per domain
+// (what its sequence numbers count, say) belongs here.
 struct TemplateDomain {
     uint32_t domain = 0;
     uint32_t first[2] = {kNoTemplate, kNoTemplate};  // list heads by kind
@@ -84,7 +85,7 @@ struct TemplateCache {
     // to 256 KiB per exporter, an index has no more slots than kIdWords.
     size_t perExporterLimit = 64 * 1024;
     size_t totalLimit = 16 * 1024 * 1024;
-    size_t bytes = 0;
+    size_t bytes = 0;  // what all the stores hold: the sum of their `held`
     // Resending: every `refreshDatagrams` datagrams of an exporter and every
     // `refreshSeconds` while it sends; 0 turns either off.
     uint32_t refreshDatagrams = 20;

@@ -401,7 +401,19 @@ struct Apply {
         if (j == kNoDomain) return;
         TemplateStore& s = *e.store;
         if (f.id < kFirstDataId) {
-            // All of that kind: as many steps as templates leave.
+            // All of that kind: as many steps as templates leave, and when
+            // they are all the exporter has, one step each.
+            TemplateDomain& d = s.domains[j];
+            if (s.domains.size() == 1 && d.first[f.kind ^ 1] == kNoTemplate && d.first[f.kind] != kNoTemplate) {
+                c.withdrawn += s.entries.size();
+                s.entries.clear();
+                s.dead = s.bytes.size();
+                d.first[f.kind] = kNoTemplate;
+                std::fill(s.index.begin(), s.index.end(), 0);
+                s.index[probe(s, hashOf(c, domain, 0), domain, 0)] = domainSlot(j);
+                refusedFrom = SIZE_MAX;
+                return;
+            }
             for (uint32_t i; (i = s.domains[j].first[f.kind]) != kNoTemplate; ++c.withdrawn) {
                 removeEntry(c, s, j, i);
                 refusedFrom = SIZE_MAX;

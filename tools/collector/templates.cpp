@@ -457,7 +457,6 @@ struct Apply {
             return;
         }
         if (f.len >= refusedFrom) return sayCap(c);
-        s = e.store.get();
         if (!newStore() || (j == kNoDomain && !newDomain()) || e.store->entries.size() + 1 >= kDomainRef ||
             !indexRoom(c, *e.store, 1) || !room(c, *e.store, e.store->entries, e.store->entries.size() + 1)) {
             refusedFrom = 0;

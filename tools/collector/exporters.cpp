@@ -83,6 +83,7 @@ uint32_t exportersTake(ExporterTable& t, bool* evicting) {
         t.prev.push_back(kNoSlot);
         t.next.push_back(kNoSlot);
         t.bound.push_back(0);
+        t.counters.emplace_back();
         pushBack(t, s);
         return s;
     }
@@ -100,6 +101,7 @@ void exportersBind(ExporterTable& t, uint32_t s, uint64_t key) {
     }
     t.key[s] = key;
     t.bound[s] = 1;
+    t.counters[s] = ExporterCounters{};
     ++t.exporters;
     t.index[probe(t, key)] = s;
     unlink(t, s);
@@ -114,7 +116,19 @@ void exportersRelease(ExporterTable& t, uint32_t s) {
 
 size_t exportersSlots(const ExporterTable& t) { return t.key.size(); }
 
+// Slots not bound lie behind every bound one: taken from the tail, put
+// back there, and moved to the head only as they are bound.
+uint32_t exportersNewest(const ExporterTable& t) {
+    return t.head != kNoSlot && t.bound[t.head] ? t.head : kNoSlot;
+}
+
+uint32_t exportersOlder(const ExporterTable& t, uint32_t s) {
+    uint32_t n = t.next[s];
+    return n != kNoSlot && t.bound[n] ? n : kNoSlot;
+}
+
 size_t exportersBytes(const ExporterTable& t) {
     return t.key.capacity() * sizeof(uint64_t) + (t.prev.capacity() + t.next.capacity()) * sizeof(uint32_t) +
-           t.bound.capacity() + t.index.capacity() * sizeof(uint32_t);
+           t.bound.capacity() + t.index.capacity() * sizeof(uint32_t) +
+           t.counters.capacity() * sizeof(ExporterCounters);
 }

@@ -3,7 +3,8 @@
 // least-recently-seen order, so that a full table gives up the slot of the
 // exporter that has been quiet the longest. What a slot holds (sockets,
 // templates) lives with whoever owns it, in arrays indexed by slot number;
-// the table only hands slots out and takes them back.
+// the table hands slots out and takes them back, and keeps each exporter's
+// counters, which start again when a slot changes hands.
 #pragma once
 
 #include <cstddef>
@@ -14,11 +15,20 @@
 
 constexpr uint32_t kNoSlot = UINT32_MAX;
 
+// What one exporter has sent while it held its slot.
+struct ExporterCounters {
+    uint64_t datagrams = 0;
+    uint64_t bytes = 0;    // of payload
+    uint64_t records = 0;  // data records, as far as its templates tell
+    uint64_t lastSeenMs = 0;  // receive time of its latest datagram, ms since the epoch
+};
+
 struct ExporterTable {
     size_t cap = 0;  // slots at most; the table grows towards it, never past
     std::vector<uint64_t> key;
     std::vector<uint32_t> prev, next;  // towards head (newest) / tail (oldest)
     std::vector<uint8_t> bound;        // the slot holds an exporter
+    std::vector<ExporterCounters> counters;
     uint32_t head = kNoSlot, tail = kNoSlot;
     // Open addressing over the bound slots, linear probing, at most half
     // full; grows with the table. Keys are hashed with a secret drawn at
@@ -54,6 +64,18 @@ void exportersBind(ExporterTable& table, uint32_t slot, uint64_t key);
 void exportersRelease(ExporterTable& table, uint32_t slot);
 
 size_t exportersSlots(const ExporterTable& table);
+
+// The exporters, the most recently seen first: exportersNewest, then
+// exportersOlder until kNoSlot. For a reader such as a metrics renderer,
+// which reads each one's key and counters where they lie.
+uint32_t exportersNewest(const ExporterTable& table);
+uint32_t exportersOlder(const ExporterTable& table, uint32_t slot);
+
+inline uint64_t exportersKey(const ExporterTable& table, uint32_t slot) { return table.key[slot]; }
+inline ExporterCounters& exportersCounters(ExporterTable& table, uint32_t slot) { return table.counters[slot]; }
+inline const ExporterCounters& exportersCounters(const ExporterTable& table, uint32_t slot) {
+    return table.counters[slot];
+}
 
 // Bytes the table's own arrays hold (their capacity), whatever the slots hold.
 size_t exportersBytes(const ExporterTable& table);

@@ -178,25 +178,29 @@ int endSession(Collector& c, const std::string& how) {
 
 // A whole record, or a piece of one too long to hold: that is read past
 // and kept in -raw, which holds what the daemon sent, but relayed to no one
-// (UDP could not carry it) and counted when its last byte has come.
+// (UDP could not carry it) and counted when its last byte has come. The
+// relay may renumber the payload where it lies, so -raw and the line have
+// it first.
 int handleFrame(Collector& c, const Frame& f) {
     const RecordHeader& h = f.header;
-    const uint8_t* payload = f.bytes + kRecordHeaderSize;
-    if (!f.piece) relayRecord(c.relay, h, payload, h.payloadLength);
+    uint8_t* payload = f.bytes + kRecordHeaderSize;
     if (c.raw && (fwrite(f.bytes, 1, f.size, c.raw) != f.size || fflush(c.raw) != 0)) {
         fprintf(stderr, "quorvane-collector: writing %s: %s\n", c.opt.rawFile.c_str(),
                 strerror(errno));
         return kExitTrouble;
     }
-    if (!f.last) return kGoOn;
-    ++c.received;
-    if (f.piece) ++c.oversize;
-    if (!c.opt.quiet) {
+    if (f.last) {
+        ++c.received;
+        if (f.piece) ++c.oversize;
+    }
+    if (f.last && !c.opt.quiet) {
         std::string line = f.piece ? formatRecordLine(h, nullptr, 0) + " oversize"
                                    : formatRecordLine(h, payload, h.payloadLength);
         printf("%s\n", line.c_str());
         fflush(stdout);
     }
+    if (!f.piece) relayRecord(c.relay, h, payload, h.payloadLength);
+    if (!f.last) return kGoOn;
     if (c.opt.count >= 0 && c.received >= c.opt.count) {
         close(c.conn);
         fprintf(stderr, "quorvane-collector: got %lld records, closing\n", c.received);

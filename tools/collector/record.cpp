@@ -61,7 +61,7 @@ FrameResult framerNext(RecordFramer& f, Frame* frame, std::string* error) {
         return FrameResult::Malformed;
     }
     size_t have = f.end - f.start;
-    const uint8_t* p = f.buf.data() + f.start;
+    uint8_t* p = f.buf.data() + f.start;
     Frame out;
     if (f.oversizeLeft > 0) {
         if (have == 0) return FrameResult::NeedMore;

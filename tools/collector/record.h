@@ -47,8 +47,9 @@ struct RecordFramer {
 struct Frame {
     RecordHeader header;
     // The bytes exactly as they came: a whole record, header and payload, or
-    // a piece, the first of which starts with the header.
-    const uint8_t* bytes = nullptr;
+    // a piece, the first of which starts with the header. In the framer's
+    // buffer, where the relay may rewrite a payload's sequence number.
+    uint8_t* bytes = nullptr;
     size_t size = 0;
     bool piece = false;
     bool last = true;  // the record's last bytes are in this frame

@@ -12,6 +12,7 @@
 #include <cstring>
 
 #include "common/args.h"
+#include "sequence.h"
 
 namespace {
 
@@ -161,15 +162,10 @@ int64_t monotonicMs() {
     return int64_t{now.tv_sec} * 1000 + now.tv_nsec / 1000000;
 }
 
-// Takes in the templates of the exporter's datagram and, when they are due,
-// queues them ahead of it, from the exporter's own source and with each
-// domain's own header, so the collector sees no gap.
-void resendTemplates(Relay& r, const RecordHeader& h, const int* own, uint32_t slot, const uint8_t* payload,
-                     size_t len) {
+// Queues the exporter's templates ahead of its datagram, from the exporter's
+// own source and with each domain's own header.
+void resendTemplates(Relay& r, const RecordHeader& h, const int* own, uint32_t slot, int64_t now) {
     ExporterTemplates& t = r.slotTemplates[slot].cache;
-    int64_t now = monotonicMs();
-    templatesObserve(r.templates, t, payload, len, now);
-    if (!templatesDue(r.templates, t, now)) return;
     templatesSent(t, now);
     if (r.resendBuffer.empty()) r.resendBuffer.resize(kResendBuffer);
     // Nothing queued before the last flush points into the buffer any more.
@@ -182,7 +178,8 @@ void resendTemplates(Relay& r, const RecordHeader& h, const int* own, uint32_t s
             r.resendUsed = 0;
         }
         uint8_t* m = r.resendBuffer.data() + r.resendUsed;
-        size_t n = templatesBuildMessage(t, &cursor, kResendMessage, m, r.resendBuffer.size() - r.resendUsed);
+        size_t n = templatesBuildMessage(r.templates, t, &cursor, kResendMessage, m,
+                                         r.resendBuffer.size() - r.resendUsed);
         if (n == 0) break;
         r.resendUsed += n;
         if (r.spoof) {
@@ -194,6 +191,20 @@ void resendTemplates(Relay& r, const RecordHeader& h, const int* own, uint32_t s
         }
         r.resendFlush = r.flushes;
     }
+}
+
+// Takes in the templates and the sequence number of the exporter's datagram,
+// queues its templates ahead of it when they are due, then gives the
+// datagram the number it goes out with (sequence.h): in place, so after
+// -raw has had it and before it is queued, as -spoof sums it then.
+void readDatagram(Relay& r, const RecordHeader& h, const int* own, uint32_t slot, uint8_t* payload, size_t len) {
+    ExporterTemplates& t = r.slotTemplates[slot].cache;
+    int64_t now = monotonicMs();
+    if (!templatesObserve(r.templates, t, payload, len, now)) return;
+    SequenceMark mark = sequenceObserve(r.templates, t, payload, len, h.streamId);
+    exportersCounters(r.table, slot).records += mark.records;
+    if (templatesDue(r.templates, t, now)) resendTemplates(r, h, own, slot, now);
+    sequenceStamp(t, mark, payload);
 }
 
 // Counts queued datagram e as sent or refused (with the kernel's errno).
@@ -382,22 +393,29 @@ bool relayOpen(Relay& relay, std::string* error) {
     return true;
 }
 
-void relayRecord(Relay& relay, const RecordHeader& record, const uint8_t* payload, size_t len) {
+void relayRecord(Relay& relay, const RecordHeader& record, uint8_t* payload, size_t len) {
     size_t nt = relay.targets.size();
     if (nt == 0) return;
+    relay.payloadBytes += len;
     // One exporter, one identity, whichever path of its association the
     // record came on.
     RecordHeader h = record;
     h.address = associationsIdentity(relay.associations, record.address, record.localPort);
     uint64_t key = uint64_t{h.address} << 32 | static_cast<uint32_t>(h.localPort);
-    bool resending = relay.templates.refreshDatagrams || relay.templates.refreshSeconds;
+    bool reading = relay.templates.refreshDatagrams || relay.templates.refreshSeconds;
     uint32_t slot = kNoSlot;
     const int* own = nullptr;
     if (!relay.spoof) own = exporterSockets(relay, key, &slot);
-    else if (resending) slot = spoofedSlot(relay, key);
-    // An exporter without a table slot (out of descriptors) has no templates
-    // kept: the shared socket is not its own source.
-    if (resending && slot != kNoSlot) resendTemplates(relay, h, own, slot, payload, len);
+    else slot = spoofedSlot(relay, key);
+    // An exporter without a table slot (out of descriptors) has no counters
+    // or templates kept: the shared socket is not its own source.
+    if (slot != kNoSlot) {
+        ExporterCounters& k = exportersCounters(relay.table, slot);
+        ++k.datagrams;
+        k.bytes += len;
+        k.lastSeenMs = record.timestampMs;
+        if (reading) readDatagram(relay, h, own, slot, payload, len);
+    }
     if (relay.spoof) {
         queueSpoofed(relay, h, payload, len, false, slot);
         return;
@@ -426,6 +444,21 @@ std::string relayCountersText(const Relay& relay) {
     const TemplateCache& c = relay.templates;
     s += " templates=" + std::to_string(c.cached) + " resent=" + std::to_string(c.resent) +
          " withdrawn=" + std::to_string(c.withdrawn) + " malformed=" + std::to_string(c.malformed) +
-         " overcap=" + std::to_string(c.refused) + " held=" + std::to_string(c.bytes);
+         " overcap=" + std::to_string(c.refused) + " held=" + std::to_string(c.bytes) +
+         " bytes=" + std::to_string(relay.payloadBytes) + " datarecords=" + std::to_string(c.records) +
+         " missing=" + std::to_string(c.missing) + " disorder=" + std::to_string(c.disorder) +
+         " untracked=" + std::to_string(c.untracked);
     return s;
+}
+
+RelayExporter relayExporter(const Relay& relay, uint32_t slot) {
+    RelayExporter x;
+    uint64_t key = exportersKey(relay.table, slot);
+    x.address = static_cast<uint32_t>(key >> 32);
+    x.port = static_cast<uint32_t>(key);
+    x.counters = &exportersCounters(relay.table, slot);
+    const ExporterTemplates& t = relay.slotTemplates[slot].cache;
+    x.version = t.version;
+    x.store = t.store.get();
+    return x;
 }

@@ -64,8 +64,8 @@ struct RelayTemplates {
 // queued is flushed first. Holds the largest message a template can need.
 constexpr size_t kResendBuffer = 128 * 1024;
 
-// Under -spoof the exporter table holds templates only; this many exporters
-// unless -max-exporters says otherwise.
+// Under -spoof the exporter table holds templates and counters only; this
+// many exporters unless -max-exporters says otherwise.
 constexpr size_t kSpoofedExporters = 65536;
 
 struct Relay {
@@ -109,8 +109,10 @@ struct Relay {
     uint64_t flushes = 0;
 
     // Each exporter's IPFIX and v9 templates, sent again now and then so
-    // that a UDP collector that missed them can decode (templates.h).
+    // that a UDP collector that missed them can decode (templates.h), and
+    // where its sequence numbers stand (sequence.h).
     TemplateCache templates;
+    uint64_t payloadBytes = 0;  // of the records relayed
     std::vector<uint8_t> resendBuffer;  // kResendBuffer bytes from the first resend on
     size_t resendUsed = 0;
     uint64_t resendFlush = UINT64_MAX;  // `flushes` when resendUsed was last counted
@@ -123,8 +125,9 @@ bool relayOpen(Relay& relay, std::string* error);
 
 // Queues the payload for every target; it is sent by relayFlush, or at
 // once when the queue is full. The payload must stay where it is until
-// then. Never blocks.
-void relayRecord(Relay& relay, const RecordHeader& header, const uint8_t* payload, size_t len);
+// then. Never blocks. Unless -template-refresh is 0,0, a v9 or IPFIX
+// payload's sequence number is rewritten first, where it lies (sequence.h).
+void relayRecord(Relay& relay, const RecordHeader& header, uint8_t* payload, size_t len);
 
 // Sends what is queued, one sendmmsg per run of messages on one socket. A
 // datagram the kernel will not take now (full buffer, refused target, too
@@ -141,5 +144,22 @@ void relayFlush(Relay& relay);
 // overcap=N": template records taken in, template messages sent again (per
 // target), templates withdrawn by exporters, messages whose templates were
 // not taken for being inconsistent, templates not kept for the caps; then
-// " held=N", the bytes the template cache holds now.
+// " held=N", the bytes the template cache holds now; then " bytes=N
+// datarecords=N missing=N disorder=N untracked=N": payload bytes relayed,
+// data records counted, sequence numbers missing and out of order, and
+// messages whose sequence state was over the caps.
 std::string relayCountersText(const Relay& relay);
+
+// What a reader such as a metrics renderer needs of one exporter: its
+// identity, its counters, and its store (templates and sequence state,
+// null when it holds none). Walk the table with exportersNewest and
+// exportersOlder.
+struct RelayExporter {
+    uint32_t address = 0;  // IPv4, host order
+    uint32_t port = 0;     // the SCTP port it sent to
+    const ExporterCounters* counters = nullptr;
+    uint8_t version = 0;   // of its store: 9 or 10
+    const TemplateStore* store = nullptr;
+};
+
+RelayExporter relayExporter(const Relay& relay, uint32_t slot);

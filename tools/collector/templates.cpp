@@ -4,7 +4,12 @@
 #include <cstdio>
 #include <cstring>
 
+#include "sequence.h"
+#include "template_store.h"
+
 namespace {
+
+using namespace template_store;
 
 constexpr size_t kIpfixHeader = 16;
 constexpr size_t kV9Header = 20;
@@ -16,14 +21,11 @@ constexpr uint32_t kNoDomain = UINT32_MAX;
 constexpr size_t kSmallArray = 256;
 // The least record store: a template or two.
 constexpr size_t kSmallStore = 64;
-constexpr size_t kStoreOverhead = sizeof(TemplateStore) + kBlockOverhead;
+constexpr uint16_t kVariableLength = 0xFFFF;
 // As quorvane-collector(1) counts them.
-static_assert(sizeof(TemplateEntry) == 20 && sizeof(TemplateDomain) == 24 && kStoreOverhead == 128,
+static_assert(sizeof(TemplateEntry) == 24 && sizeof(TemplateDomain) == 24 && sizeof(SequenceDomain) == 32 &&
+                  sizeof(SequenceStream) == 32 && kStoreOverhead == 200,
               "the documented sizes");
-
-// Here rather than netflow.h's: called for every template record, so inline.
-uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t be32(const uint8_t* p) { return uint32_t{be16(p)} << 16 | be16(p + 2); }
 
 bool allZero(const uint8_t* p, const uint8_t* end) {
     for (; p < end; ++p)
@@ -120,45 +122,8 @@ bool walkMessage(int version, const uint8_t* data, size_t len, Visit& visit) {
     return p == end || version == 9;
 }
 
-// --- Memory: every array's capacity is counted, and only grows within the caps.
-
-template <typename T>
-size_t blockBytes(size_t capacity) {
-    return capacity ? capacity * sizeof(T) + kBlockOverhead : 0;
-}
-
-bool fits(const TemplateCache& c, const TemplateStore& s, size_t extra) {
-    return s.held + extra <= c.perExporterLimit && c.bytes + extra <= c.totalLimit;
-}
-
-void account(TemplateCache& c, TemplateStore& s, size_t before, size_t after) {
-    s.held = s.held - before + after;
-    c.bytes = c.bytes - before + after;
-}
-
-template <typename T>
-void recapacity(TemplateCache& c, TemplateStore& s, std::vector<T>& v, size_t capacity) {
-    size_t before = blockBytes<T>(v.capacity());
-    std::vector<T> moved;
-    moved.reserve(capacity);
-    moved.insert(moved.end(), v.begin(), v.end());
-    v.swap(moved);
-    account(c, s, before, blockBytes<T>(v.capacity()));
-}
-
-// Room for `need` elements: doubling while the caps allow, else an eighth
-// more, so that growing stays linear; false when not even that fits.
-template <typename T>
-bool room(TemplateCache& c, TemplateStore& s, std::vector<T>& v, size_t need) {
-    size_t cap = v.capacity();
-    if (need <= cap) return true;
-    for (size_t want : {std::max(need, 2 * cap), std::max(need, cap + cap / 8)}) {
-        if (!fits(c, s, blockBytes<T>(want) - blockBytes<T>(cap))) continue;
-        recapacity(c, s, v, want);
-        return true;
-    }
-    return false;
-}
+// --- Memory: every array's capacity is counted, and only grows within the
+// caps (template_store.h).
 
 // Gives back capacity far beyond the need: after that, as many additions
 // or removals as there are elements come before the next resize.
@@ -176,7 +141,7 @@ void compact(TemplateCache& c, TemplateStore& s, size_t capacity) {
     for (TemplateEntry& e : s.entries) {
         const uint8_t* from = s.bytes.data() + e.offset;
         e.offset = static_cast<uint32_t>(live.size()) & 0x7FFFFFFF;
-        live.insert(live.end(), from, from + e.length);
+        live.insert(live.end(), from, from + templateExtent(e));
     }
     s.bytes.swap(live);
     s.dead = 0;
@@ -206,15 +171,6 @@ bool storeRoom(TemplateCache& c, TemplateStore& s, size_t len) {
 }
 
 // --- The index.
-
-uint64_t hashOf(TemplateCache& c, uint32_t domain, uint16_t id) {
-    if (!c.memo || c.memoDomain != domain) {
-        c.memoHash = keyedHash(c.key, domain);
-        c.memoDomain = domain;
-        c.memo = true;
-    }
-    return c.memoHash ^ c.idWords[id];
-}
 
 // An index slot holds a template id in its upper half, so that a probe
 // past other ids reads nothing else, and in its lower half entry i as
@@ -337,7 +293,7 @@ void unlink(TemplateStore& s, TemplateDomain& d, uint32_t i) {
 void removeEntry(TemplateCache& c, TemplateStore& s, uint32_t j, uint32_t i) {
     unlink(s, s.domains[j], i);
     indexErase(c, s, findSlot(c, s, entrySlot(s, i)));
-    s.dead += s.entries[i].length;
+    s.dead += templateExtent(s.entries[i]);
     uint32_t last = static_cast<uint32_t>(s.entries.size() - 1);
     if (i != last) {
         TemplateEntry& moved = s.entries[i];
@@ -380,6 +336,45 @@ void sayCap(TemplateCache& c) {
                 " templates beyond it are not kept\n",
                 c.perExporterLimit, c.totalLimit);
     c.capSaid = true;
+}
+
+// The shape of a template's data records (see TemplateEntry), from its
+// record as a template set has it. With `runs`, the runs are written there.
+struct Shape {
+    uint16_t minLength = 0;
+    uint16_t varFields = 0;
+    size_t runBytes() const { return varFields ? 2 * (size_t{varFields} + 1) : 0; }
+};
+
+uint16_t saturated(size_t n) { return static_cast<uint16_t>(std::min<size_t>(n, 0xFFFF)); }
+
+Shape shapeOf(int version, const Found& f, uint8_t* runs) {
+    const uint8_t* p = f.record + (f.kind ? 6 : 4);
+    const uint8_t* end = f.record + f.len;
+    size_t least = 0, run = 0, vars = 0;
+    auto endRun = [&] {
+        uint16_t r = saturated(run);
+        if (runs) memcpy(runs + 2 * vars, &r, 2);
+    };
+    // Fields: (id, length), IPFIX with an enterprise number when the id's
+    // top bit says so; the set walk has checked that they fill the record.
+    for (; p < end; p += version == 10 && (p[0] & 0x80) ? 8 : 4) {
+        uint16_t length = be16(p + 2);
+        if (version == 10 && length == kVariableLength) {
+            endRun();
+            ++vars;
+            run = 0;
+            least += 1;
+        } else {
+            run += length;
+            least += length;
+        }
+    }
+    endRun();
+    Shape shape;
+    shape.minLength = saturated(least);
+    shape.varFields = static_cast<uint16_t>(vars);
+    return shape;
 }
 
 // Applies one message's templates and withdrawals, all of one domain.
@@ -427,15 +422,6 @@ struct Apply {
         ++c.withdrawn;
     }
 
-    bool newStore() {
-        if (e.store) return true;
-        if (kStoreOverhead > c.perExporterLimit || c.bytes + kStoreOverhead > c.totalLimit) return false;
-        e.store.reset(new TemplateStore);
-        e.store->held = kStoreOverhead;
-        c.bytes += kStoreOverhead;
-        return true;
-    }
-
     bool newDomain() {
         TemplateStore& s = *e.store;
         if (s.domains.size() + 1 >= kDomainRef || !room(c, s, s.domains, s.domains.size() + 1) ||
@@ -456,15 +442,17 @@ struct Apply {
             replace(*s, entryOf(v), f);
             return;
         }
-        if (f.len >= refusedFrom) return sayCap(c);
-        if (!newStore() || (j == kNoDomain && !newDomain()) || e.store->entries.size() + 1 >= kDomainRef ||
+        Shape shape = shapeOf(e.version, f, nullptr);
+        size_t extent = f.len + shape.runBytes();
+        if (extent >= refusedFrom) return sayCap(c);
+        if (!storeFor(c, e) || (j == kNoDomain && !newDomain()) || e.store->entries.size() + 1 >= kDomainRef ||
             !indexRoom(c, *e.store, 1) || !room(c, *e.store, e.store->entries, e.store->entries.size() + 1)) {
             refusedFrom = 0;
             return sayCap(c);
         }
         s = e.store.get();
-        if (!storeRoom(c, *s, f.len)) {
-            refusedFrom = f.len;
+        if (!storeRoom(c, *s, extent)) {
+            refusedFrom = extent;
             return sayCap(c);
         }
         uint32_t i = static_cast<uint32_t>(s->entries.size());
@@ -474,8 +462,10 @@ struct Apply {
         t.length = static_cast<uint16_t>(f.len);
         t.offset = static_cast<uint32_t>(s->bytes.size()) & 0x7FFFFFFF;
         t.kind = 0;
+        t.minLength = shape.minLength;
+        t.varFields = shape.varFields;
         s->entries.push_back(t);
-        s->bytes.insert(s->bytes.end(), f.record, f.record + f.len);
+        append(*s, f, shape);
         linkLast(*s, s->domains[j], f.kind, i);
         s->index[probe(*s, hash, domain, f.id)] = entrySlot(*s, i);
         ++c.cached;
@@ -486,21 +476,34 @@ struct Apply {
         if (t->kind == f.kind && t->length == f.len && memcmp(s.bytes.data() + t->offset, f.record, f.len) == 0)
             return;
         refusedFrom = SIZE_MAX;
-        if (f.len <= t->length) {
+        Shape shape = shapeOf(e.version, f, nullptr);
+        size_t extent = f.len + shape.runBytes(), old = templateExtent(*t);
+        if (extent <= old) {
             memcpy(s.bytes.data() + t->offset, f.record, f.len);
-            s.dead += t->length - f.len;
+            shapeOf(e.version, f, s.bytes.data() + t->offset + f.len);
+            s.dead += old - extent;
         } else {
-            if (!storeRoom(c, s, f.len)) return sayCap(c);
-            s.dead += t->length;
+            if (!storeRoom(c, s, extent)) return sayCap(c);
+            s.dead += old;
             t->offset = static_cast<uint32_t>(s.bytes.size()) & 0x7FFFFFFF;
-            s.bytes.insert(s.bytes.end(), f.record, f.record + f.len);
+            append(s, f, shape);
         }
         t->length = static_cast<uint16_t>(f.len);
+        t->minLength = shape.minLength;
+        t->varFields = shape.varFields;
         if (t->kind != f.kind) {
             unlink(s, s.domains[j], i);
             linkLast(s, s.domains[j], f.kind, i);
         }
         ++c.cached;
+    }
+
+    // The record and its runs at the end of the store, which has room.
+    void append(TemplateStore& s, const Found& f, const Shape& shape) {
+        s.bytes.insert(s.bytes.end(), f.record, f.record + f.len);
+        size_t at = s.bytes.size();
+        s.bytes.resize(at + shape.runBytes());
+        if (shape.varFields) shapeOf(e.version, f, s.bytes.data() + at);
     }
 };
 
@@ -522,7 +525,7 @@ void settle(TemplateCache& c, ExporterTemplates& e, uint32_t j, const uint8_t* d
         }
         if (d.first[0] == kNoTemplate && d.first[1] == kNoTemplate) removeDomain(c, *s, j);
     }
-    if (s->entries.empty()) return dropStore(c, e);
+    if (s->entries.empty() && s->sequences.empty()) return dropStore(c, e);
     size_t live = s->bytes.size() - s->dead;
     if (2 * s->dead > live || (s->bytes.capacity() > kSmallArray && s->bytes.capacity() > 4 * live))
         compact(c, *s, std::min(s->bytes.capacity(), std::max(2 * live, kSmallStore)));
@@ -559,45 +562,106 @@ size_t headerSize(const ExporterTemplates& e) { return e.version == 10 ? kIpfixH
 
 }  // namespace
 
-void templatesObserve(TemplateCache& cache, ExporterTemplates& e, const uint8_t* data, size_t len,
+bool templatesObserve(TemplateCache& cache, ExporterTemplates& e, const uint8_t* data, size_t len,
                       int64_t nowMs) {
-    if (len < 2) return;
+    if (len < 2) return false;
     int version = be16(data);
-    if (version != 9 && version != 10) return;
+    if (version != 9 && version != 10) return false;
     ++e.sinceResend;
     // Checked whole before anything is taken, so a message that turns out
     // inconsistent halfway leaves the cache as it was.
     auto check = [](const Found&) {};
     if (!walkMessage(version, data, len, check)) {
         ++cache.malformed;
-        return;
+        return false;
     }
-    if (cache.idWords.empty()) {
-        drawRandom(&cache.key, sizeof cache.key);
-        cache.idWords.resize(kIdWords);
-        drawRandom(cache.idWords.data(), kIdWords * sizeof(uint16_t));
-    }
+    drawKeys(cache);
     if (e.version != version) {
         templatesForget(cache, e);
         e.version = static_cast<uint8_t>(version);
     }
-    bool had = e.store != nullptr;
+    bool had = e.store && !e.store->entries.empty();
     uint32_t domain = be32(data + (version == 10 ? 12 : 16));
     Apply apply{cache, e, domain};
-    if (had) apply.j = findDomain(cache, *e.store, domain);
+    if (e.store) apply.j = findDomain(cache, *e.store, domain);
     walkMessage(version, data, len, apply);
     settle(cache, e, apply.j, data);
     // The message that brought the first templates carried them itself.
-    if (!had && e.store) {
+    if (!had && e.store && !e.store->entries.empty()) {
         e.sinceResend = 0;
         e.lastResendMs = nowMs;
     }
+    return true;
+}
+
+bool templatesCount(TemplateCache& cache, const ExporterTemplates& e, const uint8_t* data, size_t len,
+                    uint32_t* records) {
+    *records = 0;
+    const TemplateStore* s = e.store.get();
+    const bool ipfix = e.version == 10;
+    const uint32_t domain = be32(data + (ipfix ? 12 : 16));
+    bool known = true;
+    size_t at = ipfix ? kIpfixHeader : kV9Header;
+    while (len - at >= kSetHeader) {
+        const uint16_t id = be16(data + at), setLen = be16(data + at + 2);
+        if (setLen < kSetHeader || setLen > len - at) break;  // v9's zero padding: templatesObserve checked
+        const size_t end = at + setLen;
+        at += kSetHeader;
+        if (id < kFirstDataId) {
+            at = end;
+            continue;
+        }
+        uint32_t v = s && !s->index.empty() ? s->index[probe(*s, hashOf(cache, domain, id), domain, id)] : 0;
+        const TemplateEntry* t = v ? &s->entries[entryOf(v)] : nullptr;
+        if (!t || t->minLength == 0) {
+            known = false;
+            at = end;
+            continue;
+        }
+        if (!t->varFields) {
+            // Whatever is left short of a record is padding.
+            *records += static_cast<uint32_t>((end - at) / t->minLength);
+            at = end;
+            continue;
+        }
+        // A step per variable-length field, each at least a byte, and a
+        // record at least a byte: no more steps than bytes.
+        const uint8_t* runs = s->bytes.data() + t->offset + t->length;
+        auto run = [runs](size_t i) {
+            uint16_t r;
+            memcpy(&r, runs + 2 * i, 2);
+            return size_t{r};
+        };
+        while (end - at >= t->minLength) {
+            size_t p = at;
+            bool whole = true;
+            for (size_t i = 0; whole && i < t->varFields; ++i) {
+                p += run(i);
+                whole = p < end;
+                if (!whole) break;
+                size_t field = data[p++];
+                if (field == 255) {  // the length in the next two bytes
+                    whole = end - p >= 2;
+                    if (!whole) break;
+                    field = be16(data + p);
+                    p += 2;
+                }
+                p += field;
+                whole = p <= end;
+            }
+            if (!whole || end - p < run(t->varFields)) break;  // cut short: not a record
+            ++*records;
+            at = p + run(t->varFields);
+        }
+        at = end;
+    }
+    return known;
 }
 
 void templatesForget(TemplateCache& cache, ExporterTemplates& e) { dropStore(cache, e); }
 
 bool templatesDue(const TemplateCache& cache, const ExporterTemplates& e, int64_t nowMs) {
-    if (!e.store) return false;
+    if (!e.store || e.store->entries.empty()) return false;
     if (e.resendPending) return true;
     if (cache.refreshDatagrams && e.sinceResend >= cache.refreshDatagrams) return true;
     return cache.refreshSeconds && nowMs - e.lastResendMs >= int64_t{cache.refreshSeconds} * 1000;
@@ -614,27 +678,19 @@ size_t templatesNextNeed(const ExporterTemplates& e, TemplateCursor* cursor) {
     return headerSize(e) + kSetHeader + e.store->entries[cursor->entry].length;
 }
 
-size_t templatesBuildMessage(const ExporterTemplates& e, TemplateCursor* cursor, size_t maxMessage, uint8_t* out,
-                             size_t room) {
+size_t templatesBuildMessage(TemplateCache& cache, ExporterTemplates& e, TemplateCursor* cursor, size_t maxMessage,
+                             uint8_t* out, size_t room) {
     if (!e.store || !settleCursor(*e.store, cursor)) return 0;
     const TemplateStore& s = *e.store;
     const TemplateDomain& d = s.domains[cursor->domain];
     const bool ipfix = e.version == 10;
     uint8_t* p = put16(out, e.version);
     p = put16(p, 0);  // IPFIX length or v9 count, filled in below
-    if (ipfix) {
-        // The domain's own sequence number: it counts data records, and this
-        // message has none, so its next data message follows it without a gap.
-        p = put32(put32(p, d.exportTime), d.sequence);
-    } else {
-        // v9 counts export packets, and this one is extra: whether it
-        // repeats a number or takes the next, nfcapd counts one sequence
-        // failure for it.
-        p = put32(put32(put32(p, d.sysUptime), d.exportTime), d.sequence);
-    }
+    if (ipfix) p = put32(put32(p, d.exportTime), d.sequence);
+    else p = put32(put32(put32(p, d.sysUptime), d.exportTime), d.sequence);
     p = put32(p, d.domain);
     const size_t limit = std::min(std::max(maxMessage, templatesNextNeed(e, cursor)), room);
-    const uint32_t j = cursor->domain;
+    const uint32_t j = cursor->domain, domain = d.domain;
     size_t records = 0;
     uint8_t* set = nullptr;
     uint32_t setKind = 2;
@@ -658,5 +714,10 @@ size_t templatesBuildMessage(const ExporterTemplates& e, TemplateCursor* cursor,
     if (records == 0) return 0;
     size_t len = static_cast<size_t>(p - out);
     put16(out + 2, static_cast<uint32_t>(ipfix ? len : records));
+    // The number the domain's next message out carries, so that this one
+    // fits in without a gap (sequence.h); a domain whose numbers the relay
+    // does not keep repeats its latest one.
+    uint32_t number;
+    if (sequenceForResend(cache, e, domain, &number)) put32(out + (ipfix ? 8 : 12), number);
     return len;
 }

@@ -4,9 +4,11 @@
 // association; a UDP collector cannot decode a single data record without it.
 //
 // Only message, set and flowset headers and template records are read; data
-// sets are skipped by their length, never copied. Whatever a message holds,
-// taking it in costs what its own bytes cost, and what an exporter's
-// templates hold in memory, bookkeeping included, is what the caps count.
+// sets are skipped by their length, never copied, and their records counted
+// (templatesCount) from what was worked out once per template when it was
+// taken in. Whatever a message holds, taking it in costs what its own bytes
+// cost, and what an exporter's store holds in memory, bookkeeping and its
+// sequence state (sequence.h) included, is what the caps count.
 #pragma once
 
 #include <cstddef>
@@ -21,6 +23,13 @@ constexpr uint32_t kNoTemplate = UINT32_MAX;
 // One template record held: where its bytes lie in the exporter's store,
 // and its place in the circular list of its domain's templates (kind 0:
 // IPFIX set 2, v9 flowset 0) or options templates (kind 1: set 3, flowset 1).
+//
+// And the shape of its data records, for counting them: the least bytes a
+// record takes (65535 when none fits a set), and its variable-length IPFIX
+// fields. With any, the record is followed in the store by varFields + 1
+// 16-bit runs of fixed-length bytes, before each such field and after the
+// last, so that walking a record takes a step per variable-length field
+// (each at least a byte long) rather than one per field.
 struct TemplateEntry {
     uint32_t domain = 0;  // IPFIX observation domain, v9 source id
     uint16_t id = 0;
@@ -29,12 +38,19 @@ struct TemplateEntry {
     uint32_t kind : 1;
     uint32_t prev = kNoTemplate;
     uint32_t next = kNoTemplate;
+    uint16_t minLength = 0;
+    uint16_t varFields = 0;
 };
 
+// The store bytes of a template: its record and its runs.
+inline size_t templateExtent(const TemplateEntry& t) {
+    return t.length + (t.varFields ? 2 * (size_t{t.varFields} + 1) : 0);
+}
+
 // One observation domain (v9 source id) with templates: its two lists, and
-// the header of its latest message, which its resent templates carry. Kept
-// while the domain has templates; whatever else is to be known per domain
-// (what its sequence numbers count, say) belongs here.
+// the header of its latest message, which its resent templates carry
+// unless the domain's sequence state (SequenceDomain) numbers them. Kept
+// while the domain has templates.
 struct TemplateDomain {
     uint32_t domain = 0;
     uint32_t first[2] = {kNoTemplate, kNoTemplate};  // list heads by kind
@@ -43,25 +59,59 @@ struct TemplateDomain {
     uint32_t sysUptime = 0;  // v9 only
 };
 
-// What one exporter's templates hold. Records lie back to back in `bytes`;
-// a record withdrawn or replaced by a longer one leaves `dead` bytes behind
-// until the store is compacted. `index` is open addressing with linear
-// probing over entries and domains, keyed by (domain, template id) and
-// (domain, 0) under the cache's secret hash, at most half full.
+// Where one observation domain's (v9 source id's) sequence numbers stand,
+// for the exporter's version: kept from its first message on, for as long
+// as the exporter keeps its slot. `next` is the number the domain's next
+// message out carries; in v9 that is for a datagram numbered `expected`,
+// the number the exporter's next datagram should carry. IPFIX keeps what
+// each stream expects in its SequenceStream. Sequence numbers missing
+// (a jump forward: in IPFIX, data records; in v9, datagrams) and out of
+// order (a jump back) are counted.
+struct SequenceDomain {
+    uint32_t domain = 0;
+    uint32_t expected = 0;
+    uint32_t next = 0;
+    uint64_t missing = 0;
+    uint64_t disorder = 0;
+};
+
+// One SCTP stream of an IPFIX domain, which numbers its own data records:
+// the number it should carry next. `uncounted`: its latest message held
+// records that no template counted, so the difference its next message
+// shows is taken as theirs, not as loss.
+struct SequenceStream {
+    uint32_t domain = 0;
+    uint32_t stream = 0;
+    uint32_t expected = 0;
+    uint32_t uncounted = 0;
+    uint64_t missing = 0;
+    uint64_t disorder = 0;
+};
+
+// What one exporter's store holds: its templates, and its sequence state.
+// Records lie back to back in `bytes`, each followed by its runs (see
+// TemplateEntry); a record withdrawn or replaced by a longer one leaves
+// `dead` bytes behind until the store is compacted. `index` is open
+// addressing with linear probing over entries and domains, keyed by
+// (domain, template id) and (domain, 0) under the cache's secret hash, at
+// most half full; `sequenceIndex` the same over `sequences` and `streams`.
 struct TemplateStore {
     std::vector<uint8_t> bytes;
     size_t dead = 0;
     std::vector<TemplateEntry> entries;
     std::vector<TemplateDomain> domains;
     std::vector<uint32_t> index;
+    std::vector<SequenceDomain> sequences;
+    std::vector<SequenceStream> streams;
+    std::vector<uint32_t> sequenceIndex;
     // All of it, as counted against the caps: this struct, the capacity of
     // each array, and the allocator's overhead of each block.
     size_t held = 0;
 };
 
-// One exporter's templates, in its slot of the exporter table. The store
-// exists only while templates are held, so a slot costs these bytes alone
-// otherwise.
+// One exporter's templates and sequence state, in its slot of the exporter
+// table. The store exists only while either is held, so a slot costs these
+// bytes alone otherwise.
 struct ExporterTemplates {
     std::unique_ptr<TemplateStore> store;
     // When to send again: the time of the last resend, datagrams seen since.
@@ -106,14 +156,27 @@ struct TemplateCache {
     uint64_t malformed = 0;  // messages whose template sets were not taken
     uint64_t refused = 0;    // templates not taken for a cap
     bool capSaid = false;    // the cap is announced once per run
+    // Sequence numbers (sequence.h), for all exporters together.
+    uint64_t records = 0;    // data records counted
+    uint64_t missing = 0;    // sequence numbers missing
+    uint64_t disorder = 0;   // jumps back
+    uint64_t untracked = 0;  // messages passed with their own numbers: their state was over the caps
 };
 
 // Takes in the templates of one exporter message. A message that is not v9
 // or IPFIX is ignored; one too short or inconsistent with its own lengths
 // changes nothing and is counted as malformed. `nowMs`: a monotonic clock,
-// for the refresh.
-void templatesObserve(TemplateCache& cache, ExporterTemplates& exporter, const uint8_t* data,
+// for the refresh. True when the message was taken: v9 or IPFIX, and
+// consistent.
+bool templatesObserve(TemplateCache& cache, ExporterTemplates& exporter, const uint8_t* data,
                       size_t len, int64_t nowMs);
+
+// The data records of a message templatesObserve took, in `*records`, as
+// far as the exporter's templates tell: false when a data set has no
+// template held, or one whose records can be empty, and so was not counted.
+// Costs what the message's bytes cost, whatever the templates.
+bool templatesCount(TemplateCache& cache, const ExporterTemplates& exporter, const uint8_t* data, size_t len,
+                    uint32_t* records);
 
 // Releases all an exporter's templates hold, as it leaves.
 void templatesForget(TemplateCache& cache, ExporterTemplates& exporter);
@@ -140,6 +203,7 @@ size_t templatesNextNeed(const ExporterTemplates& exporter, TemplateCursor* curs
 // Writes the next resend message into `out` and returns its length: templates
 // of one domain, with that domain's latest header, at most `maxMessage`
 // bytes unless a single template needs more, and never beyond `room`, which
-// must be at least templatesNextNeed.
-size_t templatesBuildMessage(const ExporterTemplates& exporter, TemplateCursor* cursor, size_t maxMessage,
-                             uint8_t* out, size_t room);
+// must be at least templatesNextNeed. Its sequence number is the one the
+// domain's sequence state gives it (sequenceForResend), where there is any.
+size_t templatesBuildMessage(TemplateCache& cache, ExporterTemplates& exporter, TemplateCursor* cursor,
+                             size_t maxMessage, uint8_t* out, size_t room);

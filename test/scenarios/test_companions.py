@@ -207,6 +207,14 @@ def flow(i):
                        53, 17)
 
 
+def numbered(datagram, number=None):
+    """The v9 or IPFIX datagram with another sequence number, or without one: the relay may rewrite it."""
+    at = {b"\0\x09": 12, b"\0\x0a": 8}.get(datagram[:2])
+    if at is None or len(datagram) < at + 4:
+        return datagram
+    return datagram[:at] + (b"" if number is None else struct.pack(">I", number)) + datagram[at + 4:]
+
+
 def record(payload, stream=3):
     return (bytes(10) + b"\xff\xff" + bytes([192, 0, 2, 7]) + struct.pack(">IIQI", 2055, stream, 1700000000123,
                                                                           len(payload)) + payload)
@@ -514,31 +522,36 @@ class Companions(Scenario):
         proc = self.run_tool(["nfcapd", "-w", files, "-p", str(port)])
         wait_until(lambda: udp_queue(port) is not None, "nfcapd to bind")
 
-        def flows():
+        def flows(failures=False):
+            """Its flows, and with failures the sequence failures it counted."""
             wait_until(lambda: udp_queue(port) == 0, "nfcapd to read every datagram")
             proc.terminate()
             proc.communicate(timeout=10 * SLOW)
-            out = subprocess.run(["nfdump", "-R", files, "-q", "-N", "-o", NFDUMP_FIELDS], capture_output=True,
-                                 text=True, timeout=10 * SLOW, check=True).stdout
-            return sorted(" ".join(line.split()) for line in out.splitlines() if line.strip())
+            nfdump = lambda *a: subprocess.run(["nfdump", "-R", files, *a], capture_output=True, text=True,
+                                               timeout=10 * SLOW, check=True).stdout
+            out = sorted(" ".join(line.split()) for line in nfdump("-q", "-N", "-o", NFDUMP_FIELDS).splitlines()
+                         if line.strip())
+            return (out, int(re.search(r"^Sequence failures: (\d+)$", nfdump("-I"), re.M)[1])) if failures else out
         return port, flows
 
     def nfacctd(self, port):
         work = self.tmpdir()
         conf, out = os.path.join(work, "nfacctd.conf"), os.path.join(work, "flows.csv")
+        log = os.path.join(work, "log")
         with open(conf, "w") as f:
             f.write("daemonize: false\nnfacctd_ip: 127.0.0.1\nnfacctd_port: %d\nplugins: print\nprint_output: csv\n"
                     "print_refresh_time: 1\nprint_output_file: %s\nprint_output_file_append: true\n"
                     "aggregate: peer_src_ip,src_host,src_port,dst_host,dst_port,proto\n"
-                    % (port, out))
-        log = os.path.join(work, "log")
-        with open(log, "w") as f:
+                    "nfacctd_disable_checks: false\nlogfile: %s\n" % (port, out, log))   # sequence checks, logged
+        with open(os.path.join(work, "out"), "w") as f:
             proc = subprocess.Popen(["nfacctd", "-f", conf], stdin=subprocess.DEVNULL, stdout=f, stderr=f)
         self.cleanups.append(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
         # What arrives before its plugin has purged its cache twice may be lost.
-        wait_until(lambda: pathlib.Path(log).read_text().count("Purging cache - END") > 1, "nfacctd to be ready")
+        wait_until(lambda: os.path.exists(log) and pathlib.Path(log).read_text().count("Purging cache - END") > 1,
+                   "nfacctd to be ready")
 
-        def flows(n):
+        def flows(n, failures=False):
+            """n flows, and with failures the sequence failures it logged for exporters other than the filler."""
             def rows():
                 with open(out) if os.path.exists(out) else open(os.devnull) as f:
                     # An IPFIX message without data records shows as a row without a flow.
@@ -552,7 +565,8 @@ class Companions(Scenario):
                 wait_until(lambda: filler.sendto(filled, ("127.0.0.1", port)) and len(rows()) >= n,
                            "nfacctd to write %d flows" % n)
             proc.kill()
-            return rows()
+            failed = len(re.findall(r"expecting flow .* agent=(?!127\.0\.0\.9:)", pathlib.Path(log).read_text()))
+            return (rows(), failed) if failures else rows()
         return flows
 
     def softflowd(self, version, port, *args):
@@ -778,7 +792,8 @@ class Companions(Scenario):
     def spoof_refused_resends(self, link):
         # The link takes less than the 576 bytes every path does, and the
         # template's datagram and each resend of it are longer: its record
-        # is a send error, the resends count neither as sent nor as errors.
+        # is a send error, the resends count neither as sent nor as errors,
+        # and their v9 numbers are lost with them.
         self.assertEqual(link.ip("link", "set", link.ns + "a", "mtu", "552").returncode, 0)
         datagrams = [netflow(9, 0, (0, template(256, [(1, 4)] * 150)))]
         datagrams += [netflow(9, i, (256, flow(i))) for i in range(1, 11)] + [b"mark end"]
@@ -786,7 +801,8 @@ class Companions(Scenario):
         daemon.sendall(b"".join(record(d) for d in datagrams))
         self.assertRegex(self.finish(collector), r"records=12 refused=0 target=\S+ sent=11 errors=1 shared=0 "
                                                  r"templates=1 resent=0 ")
-        return arrivals(datagrams[1:], "192.0.2.7", 2055)
+        return arrivals([numbered(d, 2 * i) for i, d in enumerate(datagrams[1:-1], 1)] + datagrams[-1:], "192.0.2.7",
+                        2055)
 
     def test_spoof_delivers_only_whole_datagrams_of_the_exporter_whatever_the_link_does(self):
         # Each row returns the receiver's closing lines it expects.
@@ -953,26 +969,27 @@ class Companions(Scenario):
         tap.close()
 
     def relay_played(self, items, *args):
-        """The collector relaying to a sink what the test, as its daemon, hands it: every datagram of items (a
-        number there lets that many seconds pass). Returns, per datagram, what reached the sink ahead of it,
-        and the exit counter line."""
+        """The collector relaying to a sink what the test, as its daemon, hands it: every datagram of items, on
+        stream 3 or as (stream, datagram) (a number there lets that many seconds pass). Returns, per datagram,
+        what reached the sink ahead of it, and the exit counter line."""
         tap = sink()
         self.cleanups.append(tap.close)
-        sent = [i for i in items if isinstance(i, bytes)]
+        sent = [i for i in items if not isinstance(i, (int, float))]
         collector, cport = self.collector_tool("-ports", "1", "-quiet", "-count", str(len(sent)),
                                                "-forward", "127.0.0.1:%d" % tap.getsockname()[1], *args)
         daemon = socket.create_connection(("127.0.0.1", cport), timeout=5 * SLOW)
         self.cleanups.append(daemon.close)
         ahead = []
         for item in items:
-            if not isinstance(item, bytes):
+            if isinstance(item, (int, float)):
                 time.sleep(item)   # the clock is what is tested here
                 continue
-            daemon.sendall(record(item))
+            stream, item = item if isinstance(item, tuple) else (3, item)
+            daemon.sendall(record(item, stream))
             got = [tap.recv(65535)]
-            while got[-1] != item and len(got) < 100:
+            while numbered(got[-1]) != numbered(item) and len(got) < 100:
                 got.append(tap.recv(65535))
-            self.assertEqual(got[-1], item, "the datagram itself after %d others" % len(got))
+            self.assertEqual(numbered(got[-1]), numbered(item), "the datagram itself after %d others" % len(got))
             ahead.append(got[:-1])
         return ahead, self.finish(collector)
 
@@ -997,10 +1014,10 @@ class Companions(Scenario):
             ("64 KiB per exporter, bookkeeping included", "2,0",
              [netflow(10, 0, (2, b"".join(BIG[:16]))), netflow(10, 1, (2, b"".join(BIG[16:]))),
               netflow(10, 2, (256, flow(2)))], None, None),
-        ] + [("each domain's own header, v%d" % v, "2,0",
-              [netflow(v, 1000, (t, TEMPLATE), domain=1), netflow(v, 5, (t, other), domain=2),
+        ] + [("each domain's own header, numbered on from its latest datagram, v%d" % v, "2,0",
+              [netflow(v, 1000, (t, TEMPLATE), domain=1), netflow(v, 5, (t, other), (256, flow(1) + flow(2)), domain=2),
                netflow(v, 1001, (256, flow(1)), domain=1)],
-              [[], [], [netflow(v, 1001, (t, TEMPLATE), domain=1), netflow(v, 5, (t, other), domain=2)]],
+              [[], [], [netflow(v, 1001, (t, TEMPLATE), domain=1), numbered(netflow(v, 5, (t, other), domain=2), 7 - (v == 9))]],
               "templates=2 resent=2 ") for v, t in ((9, 0), (10, 2))]:
             with self.subTest(name):
                 ahead, err = self.relay_played(items, "-template-refresh", refresh)
@@ -1014,6 +1031,50 @@ class Companions(Scenario):
                 held = int(re.search(r" templates=%d resent=%d withdrawn=0 malformed=0 overcap=%d held=(\d+) "
                                      % (kept, kept, 32 - kept), err, re.M)[1])
                 self.assertTrue(8 <= kept and 4004 * kept < held <= 65536, (kept, held))
+
+    @emul_only("the collector's connection is TCP whatever the transport")
+    @unittest.skipUnless(shutil.which("nfcapd"), "nfcapd (nfdump) absent here; the VM has it")
+    def test_udp_collectors_count_the_sequence_numbers_the_exporter_skipped_and_no_others(self):
+        # The v9 router's datagrams straight to nfcapd or nfacctd: 0 sequence failures, and 1 with a jump of 3;
+        # through the relay, which sends its template again ahead of datagrams 21 and 41, the same. The IPFIX
+        # exporter numbers each stream's data records (1 to 3 a message), as over SCTP; a UDP collector follows
+        # one sequence per domain.
+        acct = shutil.which("nfacctd")
+
+        def v9(jump):
+            return [netflow(9, n + (3 if jump and n > 30 else 0), *([(0, TEMPLATE)] if n == 1 else []),
+                            (256, flow(n)), records=1 + (n == 1)) for n in range(1, 61)]
+
+        def ipfix(skip):
+            at, out = {1: 0, 2: 7000}, []
+            for k in range(40):
+                stream, records = 1 + k % 2, 1 + k % 3
+                at[stream] += 5 if skip and k == 21 else 0
+                out.append((stream, netflow(10, at[stream], *([(2, TEMPLATE)] if k == 0 else []),
+                                            (256, b"".join(flow(3 * k + i) for i in range(records))))))
+                at[stream] += records
+            return out
+        for name, items, flows_, failures, counters in [
+            ("v9, every number", v9(False), 60, 0, "datarecords=60 missing=0 disorder=0 untracked=0"),
+            ("v9, a jump of 3", v9(True), 60, 1, "datarecords=60 missing=3 disorder=0 untracked=0"),
+            ("IPFIX on streams 1 and 2", ipfix(False), 79, 0, "datarecords=79 missing=0 disorder=0 untracked=0"),
+            ("IPFIX, stream 2 skipping 5", ipfix(True), 79, 1, "datarecords=79 missing=5 disorder=0 untracked=0"),
+        ]:
+            with self.subTest(name):
+                port, flows = self.nfcapd()
+                forward = ["-forward", "127.0.0.1:%d" % port]
+                acct_port = ports(1)[0] if acct and name.startswith("v9") else None
+                acct_flows = self.nfacctd(acct_port) if acct_port else None
+                if acct_port:   # nfacctd follows IPFIX numbers per message, as if they were v9's
+                    forward += ["-forward", "127.0.0.1:%d" % acct_port]
+                err = self.relay_played(items, *forward)[1]
+                got = flows(failures=True)
+                self.assertEqual((len(got[0]), got[1]), (flows_, failures))
+                if acct_port:
+                    got = acct_flows(flows_, failures=True)
+                    self.assertEqual((len(got[0]), got[1]), (flows_, failures))
+                resent = (len(items) - 1) // 20 * (1 + len(forward) // 2)   # per target: the sink, nfcapd, nfacctd
+                self.assertRegex(err, r"exit stats .* resent=%d .* %s " % (resent, counters))
 
     @emul_only("a command line is the same on either transport")
     def test_bad_forward_spoof_or_ports_file_ends_the_collector_before_it_listens(self):

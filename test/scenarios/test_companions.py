@@ -971,7 +971,7 @@ class Companions(Scenario):
     def relay_played(self, items, *args):
         """The collector relaying to a sink what the test, as its daemon, hands it: every datagram of items, on
         stream 3 or as (stream, datagram) (a number there lets that many seconds pass). Returns, per datagram,
-        what reached the sink ahead of it, and the exit counter line."""
+        what reached the sink ahead of it, then what reached it up to it, and the exit counter line."""
         tap = sink()
         self.cleanups.append(tap.close)
         sent = [i for i in items if not isinstance(i, (int, float))]
@@ -979,7 +979,7 @@ class Companions(Scenario):
                                                "-forward", "127.0.0.1:%d" % tap.getsockname()[1], *args)
         daemon = socket.create_connection(("127.0.0.1", cport), timeout=5 * SLOW)
         self.cleanups.append(daemon.close)
-        ahead = []
+        ahead, upto = [], []
         for item in items:
             if isinstance(item, (int, float)):
                 time.sleep(item)   # the clock is what is tested here
@@ -991,7 +991,8 @@ class Companions(Scenario):
                 got.append(tap.recv(65535))
             self.assertEqual(numbered(got[-1]), numbered(item), "the datagram itself after %d others" % len(got))
             ahead.append(got[:-1])
-        return ahead, self.finish(collector)
+            upto.append(got)
+        return ahead, upto, self.finish(collector)
 
     @emul_only("the collector's connection is TCP whatever the transport")
     def test_the_templates_kept_are_the_ones_resent(self):
@@ -1020,7 +1021,7 @@ class Companions(Scenario):
               [[], [], [netflow(v, 1001, (t, TEMPLATE), domain=1), numbered(netflow(v, 5, (t, other), domain=2), 7 - (v == 9))]],
               "templates=2 resent=2 ") for v, t in ((9, 0), (10, 2))]:
             with self.subTest(name):
-                ahead, err = self.relay_played(items, "-template-refresh", refresh)
+                ahead, _, err = self.relay_played(items, "-template-refresh", refresh)
                 if resent is not None:
                     self.assertEqual(ahead, resent)
                     self.assertIn(counters, err)
@@ -1031,6 +1032,39 @@ class Companions(Scenario):
                 held = int(re.search(r" templates=%d resent=%d withdrawn=0 malformed=0 overcap=%d held=(\d+) "
                                      % (kept, kept, 32 - kept), err, re.M)[1])
                 self.assertTrue(8 <= kept and 4004 * kept < held <= 65536, (kept, held))
+
+    @emul_only("the collector's connection is TCP whatever the transport")
+    def test_the_numbers_the_relay_sends(self):
+        # Per datagram, the sequence numbers of what reached the sink up to it: template messages sent again,
+        # then the datagram itself. Template 257 has a variable-length field, 259 records of no bytes.
+        def named(name):
+            return b"\x0a\0\0\x01" + (b"\xff" + struct.pack(">H", len(name)) if len(name) > 254 else bytes([len(name)])) + \
+                name + b"\0\x35"
+        some = (2, template(257, [(8, 4), (82, 65535), (7, 2)]) + template(259, [(1, 0)]))
+        for name, refresh, items, numbers, counters in [
+            ("v9: a resend takes the next number, and a jump stays as big", "2,0",
+             [netflow(9, 1, (0, TEMPLATE), (256, flow(1)), records=2)] + [netflow(9, n, (256, flow(n))) for n in (2, 3, 7, 8)],
+             [[1], [2], [3, 4], [8], [9, 10]], "datarecords=5 missing=3 disorder=0 untracked=0 "),
+            ("IPFIX on streams 1 and 2: what no template counts is learnt from the stream's next number", "20,30",
+             [(1, netflow(10, 0, some, (257, named(b"eth0") + named(b"x" * 300) + named(b"") + bytes(3)))),
+              (2, netflow(10, 500, (259, bytes(8)))), (2, netflow(10, 504, (257, named(b"lo")))),
+              (2, netflow(10, 505, (258, bytes(12)))), (1, netflow(10, 3, (257, named(b"a")))),
+              (2, netflow(10, 507, (257, named(b"b")))), (1, netflow(10, 2, (257, named(b"c")))),
+              (1, netflow(10, 10, (257, named(b"d"))))],
+             [[0], [3], [7], [8], [8], [11], [12], [20]], "datarecords=8 missing=7 disorder=1 untracked=0 "),
+            ("a domain beyond the exporter's cap keeps its numbers", "20,30",   # 16 bytes left after the second
+             [(1, netflow(10, 0, (2, b"".join(BIG[:16])))), (1, netflow(10, 1, (2, b"".join(BIG[16:])))),
+              (1, netflow(10, 100, (256, flow(1)), domain=8)), (2, netflow(10, 5000, (256, flow(2)), domain=8))],
+             [[0], [1], [100], [5000]], " held=65520 bytes=128256 datarecords=0 missing=1 disorder=0 untracked=2 "),
+        ]:
+            with self.subTest(name):
+                raw = os.path.join(self.tmpdir(), "raw")   # what the daemon sent, numbers and all
+                upto, err = self.relay_played(items, "-template-refresh", refresh, "-raw", raw)[1:]
+                self.assertEqual([[struct.unpack(">I", d[12 - 4 * (d[1] == 10):][:4])[0] for d in got] for got in upto],
+                                 numbers)
+                self.assertIn(counters, err)
+                self.assertEqual(pathlib.Path(raw).read_bytes(),
+                                 b"".join(record(i[1], i[0]) if isinstance(i, tuple) else record(i) for i in items))
 
     @emul_only("the collector's connection is TCP whatever the transport")
     @unittest.skipUnless(shutil.which("nfcapd"), "nfcapd (nfdump) absent here; the VM has it")
@@ -1067,7 +1101,7 @@ class Companions(Scenario):
                 acct_flows = self.nfacctd(acct_port) if acct_port else None
                 if acct_port:   # nfacctd follows IPFIX numbers per message, as if they were v9's
                     forward += ["-forward", "127.0.0.1:%d" % acct_port]
-                err = self.relay_played(items, *forward)[1]
+                err = self.relay_played(items, *forward)[2]
                 got = flows(failures=True)
                 self.assertEqual((len(got[0]), got[1]), (flows_, failures))
                 if acct_port:

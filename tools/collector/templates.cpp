@@ -339,7 +339,7 @@ void sayCap(TemplateCache& c) {
 }
 
 // The shape of a template's data records (see TemplateEntry), from its
-// record as a template set has it. With `runs`, the runs are written there.
+// record as a template set has it.
 struct Shape {
     uint16_t minLength = 0;
     uint16_t varFields = 0;
@@ -348,6 +348,8 @@ struct Shape {
 
 uint16_t saturated(size_t n) { return static_cast<uint16_t>(std::min<size_t>(n, 0xFFFF)); }
 
+// With `runs`, the runs are written there too, which must have room for
+// them: only a template with variable-length fields has any.
 Shape shapeOf(int version, const Found& f, uint8_t* runs) {
     const uint8_t* p = f.record + (f.kind ? 6 : 4);
     const uint8_t* end = f.record + f.len;
@@ -480,7 +482,7 @@ struct Apply {
         size_t extent = f.len + shape.runBytes(), old = templateExtent(*t);
         if (extent <= old) {
             memcpy(s.bytes.data() + t->offset, f.record, f.len);
-            shapeOf(e.version, f, s.bytes.data() + t->offset + f.len);
+            if (shape.varFields) shapeOf(e.version, f, s.bytes.data() + t->offset + f.len);
             s.dead += old - extent;
         } else {
             if (!storeRoom(c, s, extent)) return sayCap(c);

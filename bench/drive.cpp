@@ -23,7 +23,10 @@
 //           --hup R, a fourth arm: quorvane-collector relaying while the
 //           driver sends it R SIGHUPs a second (reloads of its -portsfile),
 //           compared with the relaying arm, to which the driver sends as
-//           many signals 0.
+//           many signals 0. With --format v9 or ipfix the datagrams are
+//           NetFlow v9 or IPFIX, numbered as an exporter numbers them, and
+//           --compare BIN adds an arm relaying through another collector
+//           binary (one without sequence renumbering, say).
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -70,6 +73,10 @@ struct Options {
     int rounds = 5, pool = 4096, maxsize = 1400, window = 64, rcvbuf = 1 << 20;
     std::vector<int> payloads{100, 1400};
     std::vector<std::string> modes{"window", "flood"};
+    // Collector mode: what the datagrams are ("raw" bytes, "v9" or
+    // "ipfix"), quorvane-collector's -template-refresh, and another
+    // collector binary to relay through beside it.
+    std::string format = "raw", refresh, compare;
 };
 
 struct Result {
@@ -339,9 +346,10 @@ void closeSyscallCounters(SyscallCounters& c) {
 }
 
 // What runs behind the daemon: quorvane-collector relaying to the sink, the
-// floor collector doing the same, quorvane-collector plain (-quiet), or
-// quorvane-collector relaying under a stream of SIGHUPs (--hup).
-enum class Arm { Relay, Floor, Plain, Hup };
+// floor collector doing the same, quorvane-collector plain (-quiet),
+// quorvane-collector relaying under a stream of SIGHUPs (--hup), or the
+// --compare collector relaying.
+enum class Arm { Relay, Floor, Plain, Hup, Compare };
 // How datagrams are offered: at a fixed rate (set it below what the chain
 // takes), or closed-loop, a new datagram for each one the sink gets back, so
 // the chain runs flat out without the kernel dropping anything and without
@@ -350,8 +358,77 @@ enum class Arm { Relay, Floor, Plain, Hup };
 enum class Load { Rate, Capacity };
 
 const char* armName(Arm a) {
-    return a == Arm::Relay ? "relay" : a == Arm::Floor ? "floor" : a == Arm::Plain ? "plain" : "hup";
+    return a == Arm::Relay ? "relay" : a == Arm::Floor ? "floor" : a == Arm::Plain ? "plain" : a == Arm::Hup ? "hup"
+                                                                                                           : "compare";
 }
+
+// The datagrams of --format v9 and ipfix, as the emulated exporter frames
+// them: data records of one template, with the template alone in one
+// datagram of every kTemplateEvery (a relay that missed it at start-up
+// learns it there). v9 numbers the datagrams; IPFIX goes out on streams 1
+// and 2 in turn, each numbering its own data records, as over SCTP.
+struct NetflowFrames {
+    static constexpr uint64_t kTemplateEvery = 4096;
+    bool ipfix = false;
+    std::vector<unsigned char> data, templ;  // frames: the emulation's 4 bytes, then the datagram
+    uint32_t records = 0;                    // in each data datagram
+    uint64_t sent = 0;
+    uint32_t seq[3] = {0, 0, 0};             // v9: [0]; IPFIX: per stream
+
+    static void put16(unsigned char* p, uint32_t v) {
+        p[0] = static_cast<unsigned char>(v >> 8);
+        p[1] = static_cast<unsigned char>(v);
+    }
+    static void put32(unsigned char* p, uint32_t v) {
+        put16(p, v >> 16);
+        put16(p + 2, v & 0xFFFF);
+    }
+
+    NetflowFrames(const std::string& format, int payload) {
+        ipfix = format == "ipfix";
+        // 24 bytes a record: addresses, packets, bytes, ports, protocol and more.
+        static const uint16_t kFields[][2] = {{8, 4}, {12, 4}, {2, 4}, {1, 4}, {7, 2},
+                                              {11, 2}, {4, 1}, {5, 1}, {6, 1}, {10, 1}};
+        constexpr size_t kRecord = 24, kFieldCount = sizeof kFields / sizeof kFields[0];
+        size_t header = ipfix ? 16 : 20;
+        size_t body = static_cast<size_t>(payload) > header + 4 + kRecord ? payload - header - 4 : kRecord;
+        records = static_cast<uint32_t>(body / kRecord);
+        data.assign(4 + header + 4 + body, 0);
+        templ.assign(4 + header + 4 + 4 + 4 * kFieldCount, 0);
+        for (std::vector<unsigned char>* f : {&data, &templ}) {
+            unsigned char* m = f->data() + 4;
+            put16(m, ipfix ? 10 : 9);
+            put32(m + (ipfix ? 12 : 16), 7);  // domain
+        }
+        unsigned char* d = data.data() + 4;
+        put16(d + 2, static_cast<uint32_t>(ipfix ? data.size() - 4 : records));
+        put16(d + header, 256);
+        put16(d + header + 2, static_cast<uint32_t>(4 + body));
+        for (uint32_t r = 0; r < records; ++r) d[header + 4 + r * kRecord + 3] = static_cast<unsigned char>(r + 1);
+        unsigned char* t = templ.data() + 4;
+        put16(t + 2, static_cast<uint32_t>(ipfix ? templ.size() - 4 : 1));
+        put16(t + header, ipfix ? 2 : 0);
+        put16(t + header + 2, static_cast<uint32_t>(templ.size() - 4 - header));
+        put16(t + header + 4, 256);
+        put16(t + header + 6, kFieldCount);
+        for (size_t i = 0; i < kFieldCount; ++i) {
+            put16(t + header + 8 + 4 * i, kFields[i][0]);
+            put16(t + header + 10 + 4 * i, kFields[i][1]);
+        }
+    }
+
+    // The next datagram, written to `to` (room for a data frame); its length.
+    size_t next(unsigned char* to) {
+        bool isTemplate = sent++ % kTemplateEvery == 0;
+        const std::vector<unsigned char>& f = isTemplate ? templ : data;
+        memcpy(to, f.data(), f.size());
+        uint32_t stream = ipfix ? 1 + sent % 2 : 0;
+        put16(to + 2, stream);
+        put32(to + 4 + (ipfix ? 8 : 12), seq[stream]);
+        seq[stream] += ipfix ? (isTemplate ? 0 : records) : 1;
+        return f.size();
+    }
+};
 
 // One run of the daemon and the collector of `arm`. The sink is read (as a
 // real collector's socket would be) and its datagrams counted.
@@ -383,7 +460,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     if (pfd < 0 || write(pfd, udpPort.data(), udpPort.size()) != static_cast<ssize_t>(udpPort.size())) die("ports file");
     close(pfd);
 
-    const std::string& bin = arm == Arm::Floor ? o.floorCollector : o.collector;
+    const std::string& bin = arm == Arm::Floor ? o.floorCollector : arm == Arm::Compare ? o.compare : o.collector;
     std::string ahead = std::to_string(o.window);
     // Everything the children need is made before fork: arms may run in
     // threads side by side, and a child of a threaded process must not
@@ -393,6 +470,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     else args.insert(args.end(), {bin, "-listen", "0", "-ports", udpPort});
     args.insert(args.end(), {"-quiet", "-ahead", ahead, "-stats", "1"});
     if (arm != Arm::Plain) args.insert(args.end(), {"-forward", target});
+    if (arm != Arm::Floor && !o.refresh.empty()) args.insert(args.end(), {"-template-refresh", o.refresh});
     std::vector<std::string> env{std::string("QUORVANE_MALLOC_COUNTER=") + counterPath};
     if (!o.preload.empty() && o.wrap.empty()) env.push_back("LD_PRELOAD=" + o.preload);
     for (char** e = environ; *e; ++e) env.push_back(*e);
@@ -470,14 +548,17 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
         std::vector<unsigned char> frame(4 + static_cast<size_t>(payload));
         frame[3] = 5;
         for (size_t i = 4; i < frame.size(); ++i) frame[i] = static_cast<unsigned char>(i);
+        bool netflow = o.format != "raw";
+        NetflowFrames flows(o.format, payload);
         // Batched both ways, so the driver takes as little CPU from the
         // chain as it can.
         constexpr unsigned kBatch = 64;
-        std::vector<unsigned char> drain(kBatch * 2048);
-        iovec outIov{frame.data(), frame.size()}, inIov[kBatch];
+        std::vector<unsigned char> drain(kBatch * 2048), batch(kBatch * flows.data.size());
+        iovec outIov[kBatch], inIov[kBatch];
         mmsghdr outMsg[kBatch]{}, inMsg[kBatch]{};
         for (unsigned i = 0; i < kBatch; ++i) {
-            outMsg[i].msg_hdr.msg_iov = &outIov;
+            outIov[i] = {frame.data(), frame.size()};
+            outMsg[i].msg_hdr.msg_iov = &outIov[i];
             outMsg[i].msg_hdr.msg_iovlen = 1;
             inIov[i] = {&drain[i * 2048], 2048};
             inMsg[i].msg_hdr.msg_iov = &inIov[i];
@@ -485,6 +566,10 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
         }
         auto offer = [&](unsigned n) {
             while (n > 0) {
+                for (unsigned i = 0; netflow && i < std::min(n, kBatch); ++i) {
+                    unsigned char* slot = &batch[i * flows.data.size()];
+                    outIov[i] = {slot, flows.next(slot)};
+                }
                 int sent = sendmmsg(exporter, outMsg, std::min(n, kBatch), 0);
                 if (sent <= 0) return;  // a refusal before the daemon listens
                 n -= static_cast<unsigned>(sent);
@@ -639,6 +724,7 @@ void runCollectorMode(const Options& o) {
         std::vector<Arm> arms{Arm::Relay, Arm::Floor};
         if (load == Load::Rate) arms.push_back(Arm::Plain);
         if (o.hup > 0) arms.push_back(Arm::Hup);
+        if (!o.compare.empty()) arms.push_back(Arm::Compare);
         if (load == Load::Capacity)
             printf("\nat capacity: closed loop, %d datagrams in flight\n", o.inflight);
         else
@@ -648,9 +734,9 @@ void runCollectorMode(const Options& o) {
                "collector us/record", "daemon us", "mallocs/r", "sunk/r", "sleeps", "syscalls/r (send recv)",
                "stalls");
         for (int payload : o.payloads) {
-            std::vector<Result> results[4];
+            std::vector<Result> results[5];
             for (int round = 0; round < o.rounds; ++round) {
-                Result got[4];
+                Result got[5];
                 if (load == Load::Rate && o.together) {
                     std::vector<std::thread> side;
                     for (size_t k = 0; k < arms.size(); ++k)
@@ -687,8 +773,9 @@ void runCollectorMode(const Options& o) {
                        spread(rate, "%.0f").c_str(), spread(cpu, "%.2f").c_str(), median(dcpu), median(m),
                        median(sunk), median(sleeps), median(calls[0]) < 0 ? "-" : callText, median(st));
             }
-            // Within-round ratios against the floor (arm 1), and the hup arm's
-            // against the relay without SIGHUPs (arm 0).
+            // Within-round ratios against the floor (arm 1), the hup arm's
+            // against the relay without SIGHUPs (arm 0), and the relay's
+            // against the compare arm.
             for (size_t k = 0; k < arms.size(); ++k) {
                 if (arms[k] == Arm::Hup) {
                     std::vector<double> cpuRatio, rateRatio, hupRate;
@@ -702,6 +789,15 @@ void runCollectorMode(const Options& o) {
                     for (double x : cpuRatio) printf(" %.2f", x);
                     printf("\n%7s %-6s records/s vs relay %s; per round:", "", "", spread(rateRatio, "%.3f").c_str());
                     for (double x : rateRatio) printf(" %.2f", x);
+                    printf("\n");
+                }
+                if (arms[k] == Arm::Compare) {
+                    std::vector<double> cpuRatio;
+                    for (size_t i = 0; i < results[k].size(); ++i)
+                        cpuRatio.push_back(results[0][i].cpuMicrosPerRecord / results[k][i].cpuMicrosPerRecord);
+                    printf("%7s %-6s CPU/record of relay vs compare %s; per round:", "", "",
+                           spread(cpuRatio, "%.3f").c_str());
+                    for (double x : cpuRatio) printf(" %.2f", x);
                     printf("\n");
                 }
                 if (k == 1) continue;
@@ -772,6 +868,9 @@ int main(int argc, char** argv) {
         else if (k == "--window") o.window = atoi(v.c_str());
         else if (k == "--rcvbuf") o.rcvbuf = atoi(v.c_str());
         else if (k == "--modes") o.modes = split(v);
+        else if (k == "--format") o.format = v;
+        else if (k == "--refresh") o.refresh = v;
+        else if (k == "--compare") o.compare = v;
         else if (k == "--payloads") {
             o.payloads.clear();
             for (auto& p : split(v)) o.payloads.push_back(atoi(p.c_str()));
@@ -786,6 +885,7 @@ int main(int argc, char** argv) {
                 " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
                 " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
                 " [--inflight N] [--hup SIGHUPS_PER_S] [--loads rate,capacity] [--together 1|0] [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
+                " [--format raw|v9|ipfix] [--refresh DATAGRAMS,SECS] [--compare BIN]"
                 " [--payloads 100,1400]\n");
         return 2;
     }

@@ -30,7 +30,7 @@ struct RelayTarget {
     size_t pathMtu = 0;  // -spoof: the largest IPv4 packet the route takes
 };
 
-// HOST:PORT or [IPV6]:PORT; HOST may be a name, resolved once here.
+// HOST:PORT or [IPV6]:PORT (host_port.h); HOST may be a name, resolved once here.
 bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* error);
 
 // Descriptors left to everything but exporter sockets: standard streams,

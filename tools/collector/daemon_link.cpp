@@ -182,6 +182,7 @@ int linkAccept(DaemonLink& link) {
     bool known = peerSocketOwner(conn, &uid, &err);
     if (known && std::find(link.allowed.begin(), link.allowed.end(), uid) != link.allowed.end()) {
         fprintf(stderr, "quorvane-collector: daemon connected (uid %u)\n", static_cast<unsigned>(uid));
+        ++link.sessions;
         return conn;
     }
     close(conn);

@@ -14,6 +14,7 @@ struct DaemonLink {
     bool fromSystemd = false;
     std::vector<uid_t> allowed;  // whose sockets may feed us
     uint64_t refused = 0;
+    uint64_t sessions = 0;  // connections taken
 };
 
 // Takes the listening socket systemd passed (LISTEN_PID/LISTEN_FDS), or

@@ -8,8 +8,8 @@
 
 #include "common/args.h"
 
-bool resolveHostPort(const char* option, const std::string& text, int socktype, sockaddr_storage* addr,
-                     socklen_t* len, std::string* error) {
+bool resolveHostPort(const char* option, const std::string& text, int socktype, HostPort* out,
+                     std::string* error) {
     std::string host, port, bad = std::string("bad ") + option + " " + text;
     if (!text.empty() && text[0] == '[') {
         size_t close = text.find(']');
@@ -43,9 +43,10 @@ bool resolveHostPort(const char* option, const std::string& text, int socktype, 
         *error = std::string("cannot resolve ") + option + " " + text + ": " + gai_strerror(rc);
         return false;
     }
-    *addr = sockaddr_storage{};
-    memcpy(addr, res->ai_addr, res->ai_addrlen);
-    *len = res->ai_addrlen;
+    *out = HostPort{};
+    out->text = text;
+    memcpy(&out->addr, res->ai_addr, res->ai_addrlen);
+    out->len = res->ai_addrlen;
     freeaddrinfo(res);
     return true;
 }
@@ -56,4 +57,14 @@ bool isLoopback(const sockaddr_storage& addr) {
     if (addr.ss_family != AF_INET6) return false;
     const in6_addr& a = reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr;
     return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
+}
+
+std::string hostPortText(const sockaddr_storage& addr) {
+    char host[INET6_ADDRSTRLEN] = "?";
+    bool v6 = addr.ss_family == AF_INET6;
+    const auto& a4 = reinterpret_cast<const sockaddr_in&>(addr);
+    const auto& a6 = reinterpret_cast<const sockaddr_in6&>(addr);
+    inet_ntop(addr.ss_family, v6 ? static_cast<const void*>(&a6.sin6_addr) : &a4.sin_addr, host, sizeof host);
+    std::string port = std::to_string(ntohs(v6 ? a6.sin6_port : a4.sin_port));
+    return v6 ? "[" + std::string(host) + "]:" + port : host + (":" + port);
 }

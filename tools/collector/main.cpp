@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "daemon_link.h"
+#include "metrics.h"
 #include "options.h"
 #include "privileges.h"
 #include "record.h"
@@ -53,6 +54,7 @@ struct Collector {
     RecordFramer framer;
     long long received = 0;
     int signals = -1;  // signalfd of HUP, and of TERM and INT when counting
+    Metrics metrics;
     bool reloadRequested = false;
     bool stopRequested = false;
 };
@@ -292,7 +294,8 @@ int main(int argc, char** argv) {
 
     c.link.allowed = c.opt.peerUids;
     c.link.allowed.push_back(geteuid());
-    if (!linkListen(c.link, c.opt.listenPort, &err) || !dropCapabilities(&err)) {
+    if (!linkListen(c.link, c.opt.listenPort, &err) || !metricsOpen(c.metrics, c.opt.metrics, &err) ||
+        !dropCapabilities(&err)) {
         fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;
     }
@@ -301,7 +304,7 @@ int main(int argc, char** argv) {
                 "exporters apart by address (nfcapd does) sees them all as one, and their templates may "
                 "clash; -spoof keeps them apart (it needs CAP_NET_RAW: %s)\n", kGrantNetRaw);
 
-    timespec nextStats{}, left{};
+    timespec nextStats{}, left{}, metricsLeft{};
     clock_gettime(CLOCK_MONOTONIC, &nextStats);
     nextStats.tv_sec += c.opt.statsSeconds;
     for (;;) {
@@ -311,7 +314,7 @@ int main(int argc, char** argv) {
             reportCounters(c, "exit stats");
             return 0;
         }
-        timespec* wait = statsTimer(c, &nextStats, &left);
+        timespec* wait = metricsWait(c.metrics, statsTimer(c, &nextStats, &left), &metricsLeft);
         if (c.reloadRequested) {
             c.reloadRequested = false;
             reload(c);
@@ -320,16 +323,17 @@ int main(int argc, char** argv) {
         if (c.conn >= 0 && !flushRequests(c)) rc = endSession(c, strerror(errno));
         if (rc != kGoOn) return rc;
 
-        pollfd fds[2] = {{c.signals, POLLIN, 0}, {c.link.listener, POLLIN, 0}};
+        pollfd fds[3] = {{c.signals, POLLIN, 0}, {c.link.listener, POLLIN, 0}, {c.metrics.fd, POLLIN, 0}};
         if (c.conn >= 0) {
             bool pending = !c.out.update.empty() || c.out.wants > 0;
             fds[1] = pollfd{c.conn, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0};
         }
-        int ready = ppoll(fds, 2, wait, nullptr);
+        int ready = ppoll(fds, 3, wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             fprintf(stderr, "quorvane-collector: poll: %s\n", strerror(errno));
             return kExitTrouble;
         }
+        metricsServe(c.metrics, fds[2].revents != 0, MetricsFigures{c.received, c.conn >= 0, &c.link, &c.relay});
         if (ready <= 0) continue;
         if (fds[0].revents) {
             takeSignals(c);

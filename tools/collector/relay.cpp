@@ -290,10 +290,12 @@ void flushSpoofed(Relay& r) {
 }  // namespace
 
 bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* error) {
-    RelayTarget t;
-    t.text = text;
-    if (!resolveHostPort("-forward", text, SOCK_DGRAM, &t.addr, &t.addrLen, error)) return false;
-    *out = t;
+    HostPort where;
+    if (!resolveHostPort("-forward", text, SOCK_DGRAM, &where, error)) return false;
+    *out = RelayTarget{};
+    out->text = text;
+    out->addr = where.addr;
+    out->addrLen = where.len;
     return true;
 }
 

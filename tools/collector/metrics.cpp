@@ -47,8 +47,17 @@ MHD_Result answer(void* cls, MHD_Connection* conn, const char* url, const char* 
     return reply(conn, MHD_HTTP_OK, body, kExposition);
 }
 
-void countClosed(void* cls, MHD_Connection*, void**, MHD_ConnectionNotificationCode code) {
-    if (code == MHD_CONNECTION_NOTIFY_CLOSED) ++static_cast<Metrics*>(cls)->closed;
+// A scrape larger than the send buffer waits in its response, not in the
+// kernel, which would otherwise let the buffer grow to megabytes for a
+// scraper that never reads.
+void onConnection(void* cls, MHD_Connection* conn, void**, MHD_ConnectionNotificationCode code) {
+    if (code == MHD_CONNECTION_NOTIFY_CLOSED) {
+        ++static_cast<Metrics*>(cls)->closed;
+        return;
+    }
+    const MHD_ConnectionInfo* info = MHD_get_connection_info(conn, MHD_CONNECTION_INFO_CONNECTION_FD);
+    int size = kMetricsSendBuffer;
+    if (info) setsockopt(info->connect_fd, SOL_SOCKET, SO_SNDBUF, &size, sizeof size);
 }
 
 // What the server knows of its next deadline changes only while it runs.
@@ -99,7 +108,7 @@ bool metricsOpen(Metrics& m, const HostPort& where, std::string* error) {
     m.daemon = MHD_start_daemon(MHD_USE_EPOLL, 0, nullptr, nullptr, answer, &m, MHD_OPTION_LISTEN_SOCKET, listener,
                                 MHD_OPTION_CONNECTION_LIMIT, kMetricsConnections, MHD_OPTION_CONNECTION_TIMEOUT,
                                 kMetricsIdleSeconds, MHD_OPTION_CONNECTION_MEMORY_LIMIT, kMetricsConnectionMemory,
-                                MHD_OPTION_NOTIFY_CONNECTION, countClosed, &m, MHD_OPTION_END);
+                                MHD_OPTION_NOTIFY_CONNECTION, onConnection, &m, MHD_OPTION_END);
     const MHD_DaemonInfo* info = m.daemon ? MHD_get_daemon_info(m.daemon, MHD_DAEMON_INFO_EPOLL_FD) : nullptr;
     if (!info) {
         *error = "cannot serve -metrics on " + where.text + ": libmicrohttpd did not start";

@@ -9,8 +9,9 @@
 // at most kMetricsConnections at once (more wait in the listening socket's
 // backlog of kMetricsBacklog, holding no descriptor of ours), each dropped
 // after kMetricsIdleSeconds without progress, and each holding at most
-// kMetricsConnectionMemory for its request and headers plus one copy of
-// the exposition it is being sent.
+// kMetricsConnectionMemory for its request and headers, one copy of the
+// exposition it is being sent, and a kernel send buffer of
+// kMetricsSendBuffer (which the kernel doubles).
 #pragma once
 
 #include <time.h>
@@ -28,6 +29,7 @@ constexpr unsigned kMetricsConnections = 4;
 constexpr unsigned kMetricsIdleSeconds = 5;
 constexpr size_t kMetricsConnectionMemory = 16 * 1024;
 constexpr int kMetricsBacklog = 16;
+constexpr int kMetricsSendBuffer = 32 * 1024;
 // Its connections, the listening socket and the epoll descriptor come out
 // of the descriptors kept beside the exporter sockets, and leave most of
 // them to what they were kept for.

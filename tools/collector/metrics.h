@@ -26,7 +26,7 @@
 struct MHD_Daemon;
 
 constexpr unsigned kMetricsConnections = 4;
-constexpr unsigned kMetricsIdleSeconds = 5;
+constexpr unsigned kMetricsIdleSeconds = 3;
 constexpr size_t kMetricsConnectionMemory = 16 * 1024;
 constexpr int kMetricsBacklog = 16;
 constexpr int kMetricsSendBuffer = 32 * 1024;

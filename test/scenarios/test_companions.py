@@ -930,6 +930,17 @@ class Companions(Scenario):
         for bad in ["127.0.0.1", "127.0.0.1:0", "127.0.0.1:x", "::1:9", "[::1:9", "nosuch.invalid:9"]:
             self.assertIn(bad, refused("-forward", bad))
         self.assertIn("at most 64 -forward targets", refused(*["-forward", "127.0.0.1:9"] * 65))
+        for bad in ["127.0.0.1", "127.0.0.1:0", "nosuch.invalid:9"]:
+            self.assertIn("-metrics " + bad, refused("-metrics", bad))
+        with socket.socket() as taken:   # said to be off loopback, then found taken, after the daemon's port
+            taken.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)   # past earlier runs' TIME_WAIT
+            taken.bind(("0.0.0.0", ports(1)[0]))
+            taken.listen()
+            p = subprocess.run([COLLECTOR_BIN, "-listen", "0", "-ports", "1", "-metrics", "0.0.0.0:%d" %
+                                taken.getsockname()[1]], capture_output=True, text=True, timeout=10 * SLOW)
+            self.assertEqual(p.returncode, 1)
+            self.assertRegex(p.stderr, r"-metrics 0\.0\.0\.0:\d+ is not on loopback(.|\n)*cannot serve -metrics on "
+                                       r"0\.0\.0\.0:\d+: Address already in use")
         self.assertIn("IPv4", refused("-spoof", "-forward", "[::1]:9"))
         for bad in ["20", "20,", "-1,30", "20,86401"]:
             self.assertIn("bad -template-refresh", refused("-template-refresh", bad))

@@ -101,6 +101,9 @@ int listenOn(const HostPort& where, std::string* error) {
 
 bool metricsOpen(Metrics& m, const HostPort& where, std::string* error) {
     if (where.text.empty()) return true;
+    if (!isLoopback(where.addr))
+        fprintf(stderr, "quorvane-collector: warning: -metrics %s is not on loopback: whoever reaches it reads "
+                "every exporter's address and the relay's counters\n", where.text.c_str());
     int listener = listenOn(where, error);
     if (listener < 0) return false;
     // No thread, no log lines (a stream of refused connections would
@@ -120,9 +123,6 @@ bool metricsOpen(Metrics& m, const HostPort& where, std::string* error) {
     m.fd = info->epoll_fd;
     std::string bound = hostPortText(where.addr);
     fprintf(stderr, "quorvane-collector: serving metrics on http://%s/metrics\n", bound.c_str());
-    if (!isLoopback(where.addr))
-        fprintf(stderr, "quorvane-collector: warning: -metrics %s is not on loopback: whoever reaches it reads "
-                "every exporter's address and the relay's counters\n", where.text.c_str());
     schedule(m, false);
     return true;
 }

@@ -35,7 +35,9 @@ bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* er
 
 // Descriptors left to everything but exporter sockets: standard streams,
 // the daemon's connection and listening socket, a reload's ports file, the
-// -raw file, the raw socket, the resolver and logging, with room to spare.
+// -raw file, the raw socket, the signalfd, the -metrics server (its
+// listening socket, epoll and at most kMetricsConnections, metrics.h), the
+// resolver and logging, with room to spare.
 // The table's default cap is what RLIMIT_NOFILE leaves beyond it and the
 // shared sockets, divided by the number of targets.
 constexpr size_t kDescriptorReserve = 32;

@@ -20,6 +20,10 @@
 //           takes (--below) and at capacity, closed-loop through the sink
 //           (--inflight datagrams in flight). Reports each collector's CPU
 //           per record and the chain's records/s, with their spread.
+//           --exporters N sends from N source addresses in turn (127.1.x.y),
+//           so the relay's exporter table holds N; --scrape 1 runs the
+//           relaying quorvane-collector with -metrics and scrapes it once a
+//           second from the driver.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -30,6 +34,7 @@
 #include <sys/syscall.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,6 +58,8 @@ struct Options {
     std::string daemon, floor, preload, collector, floorCollector;
     double offer = 150000, below = 5000;
     int inflight = 256;
+    int exporters = 1;    // source addresses the offered datagrams come from, in turn
+    bool scrape = false;  // the relay arm with -metrics, scraped once a second
     bool together = true;
     int burst = 1;
     // Daemon and collector on CPU 1, the driver's exporter and sink on CPU 0,
@@ -70,7 +77,7 @@ struct Options {
 struct Result {
     double recordsPerSecond = 0, mallocsPerRecord = 0, cpuMicrosPerRecord = 0;
     double rssKiB = 0, anonKiB = 0, hwmKiB = 0, dropsOrStalls = 0;
-    double daemonMicrosPerRecord = 0, sunkPerRecord = 0, wakeupsPerRecord = 0;
+    double daemonMicrosPerRecord = 0, sunkPerRecord = 0, wakeupsPerRecord = 0, scrapeBytes = 0;
     double syscallsPerRecord[5] = {-1, -1, -1, -1, -1};  // as kSyscallKinds
     bool ok = false;
 };
@@ -80,8 +87,8 @@ void die(const char* what) {
     exit(2);
 }
 
-int freeUdpPort() {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+int freePort(int type) {
+    int s = socket(AF_INET, type, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -90,6 +97,27 @@ int freeUdpPort() {
     getsockname(s, reinterpret_cast<sockaddr*>(&a), &len);
     close(s);
     return ntohs(a.sin_port);
+}
+
+int freeUdpPort() { return freePort(SOCK_DGRAM); }
+
+// One GET /metrics, read to its end; the bytes of the answer, 0 on failure.
+size_t scrapeOnce(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    timeval limit{5, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    size_t got = 0;
+    static const char kGet[] = "GET /metrics HTTP/1.0\r\n\r\n";
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && send(s, kGet, sizeof kGet - 1, 0) > 0) {
+        char buf[65536];
+        for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) got += static_cast<size_t>(n);
+    }
+    close(s);
+    return got;
 }
 
 // user+sys ticks of the process, from /proc/PID/stat fields 14 and 15.
@@ -361,6 +389,8 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     setsockopt(sink, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
     std::string udpPort = std::to_string(freeUdpPort());
+    bool scraped = o.scrape && arm == Arm::Relay;
+    int metricsPort = scraped ? freePort(SOCK_STREAM) : 0;
 
     char counterPath[] = "/tmp/quorvane-bench-mallocs-XXXXXX";
     int cfd = mkstemp(counterPath);
@@ -376,6 +406,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     std::vector<std::string> args = o.wrap;
     args.insert(args.end(), {bin, "-listen", "0", "-ports", udpPort, "-quiet", "-ahead", ahead, "-stats", "1"});
     if (arm != Arm::Plain) args.insert(args.end(), {"-forward", target});
+    if (scraped) args.insert(args.end(), {"-metrics", "127.0.0.1:" + std::to_string(metricsPort)});
     std::vector<std::string> env{std::string("QUORVANE_MALLOC_COUNTER=") + counterPath};
     if (!o.preload.empty() && o.wrap.empty()) env.push_back("LD_PRELOAD=" + o.preload);
     for (char** e = environ; *e; ++e) env.push_back(*e);
@@ -394,6 +425,12 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     pid_t col = fork();
     if (col == 0) {
         if (o.pin) sched_setaffinity(0, sizeof chainCpu, &chainCpu);
+        // A socket per exporter: as many descriptors as the hard limit allows.
+        rlimit files{};
+        if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+            files.rlim_cur = files.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
         dup2(out[1], 1);
         dup2(err[1], 2);
         execvpe(argv[0], argv.data(), envp.data());
@@ -425,7 +462,23 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     }
 
     std::atomic<bool> stop{false};
-    std::atomic<uint64_t> sunk{0}, stalls{0};
+    std::atomic<uint64_t> sunk{0}, stalls{0}, scrapes{0}, scrapeBytes{0};
+    // Once a second, as Prometheus would, on the driver's CPU.
+    std::thread scraper([&] {
+        if (!scraped) return;
+        if (o.pin) sched_setaffinity(0, sizeof driverCpu, &driverCpu);
+        auto next = Clock::now();
+        while (!stop.load(std::memory_order_relaxed)) {
+            size_t got = scrapeOnce(metricsPort);
+            if (got) {
+                ++scrapes;
+                scrapeBytes += got;
+            }
+            next += std::chrono::seconds(1);
+            while (!stop.load(std::memory_order_relaxed) && Clock::now() < next)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
     std::thread loader([&] {
         if (o.pin) sched_setaffinity(0, sizeof driverCpu, &driverCpu);
         int exporter = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
@@ -443,15 +496,36 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
         std::vector<unsigned char> drain(kBatch * 2048);
         iovec outIov{frame.data(), frame.size()}, inIov[kBatch];
         mmsghdr outMsg[kBatch]{}, inMsg[kBatch]{};
+        // With --exporters, each datagram leaves from the next of the
+        // exporters' addresses, set per message (IP_PKTINFO).
+        union Control {
+            cmsghdr align;
+            char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+        } control[kBatch]{};
+        uint32_t nextExporter = 0;
         for (unsigned i = 0; i < kBatch; ++i) {
             outMsg[i].msg_hdr.msg_iov = &outIov;
             outMsg[i].msg_hdr.msg_iovlen = 1;
+            if (o.exporters > 1) {
+                outMsg[i].msg_hdr.msg_control = control[i].bytes;
+                outMsg[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
+                cmsghdr* c = CMSG_FIRSTHDR(&outMsg[i].msg_hdr);
+                c->cmsg_level = IPPROTO_IP;
+                c->cmsg_type = IP_PKTINFO;
+                c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+            }
             inIov[i] = {&drain[i * 2048], 2048};
             inMsg[i].msg_hdr.msg_iov = &inIov[i];
             inMsg[i].msg_hdr.msg_iovlen = 1;
         }
         auto offer = [&](unsigned n) {
             while (n > 0) {
+                for (unsigned i = 0; o.exporters > 1 && i < std::min(n, kBatch); ++i) {
+                    in_pktinfo info{};
+                    info.ipi_spec_dst.s_addr = htonl(0x7f010001u + nextExporter);
+                    memcpy(CMSG_DATA(CMSG_FIRSTHDR(&outMsg[i].msg_hdr)), &info, sizeof info);
+                    nextExporter = (nextExporter + 1) % static_cast<uint32_t>(o.exporters);
+                }
                 int sent = sendmmsg(exporter, outMsg, std::min(n, kBatch), 0);
                 if (sent <= 0) return;  // a refusal before the daemon listens
                 n -= static_cast<unsigned>(sent);
@@ -541,6 +615,8 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     closeSyscallCounters(counters);
     stop = true;
     loader.join();
+    scraper.join();
+    if (scrapes) r.scrapeBytes = double(scrapeBytes) / double(scrapes);
     // TERM first: a collector under a --wrap profiler writes its profile
     // as it ends.
     for (pid_t p : {col, daemon}) {
@@ -597,6 +673,9 @@ void runCollectorMode(const Options& o) {
            "-quiet -ahead %d -stats 1, the sink read by the driver; CPU from /proc/PID/stat utime+stime over\n"
            "the window; median [min-max] of %d rounds, arms in rotating order within each round\n",
            o.window, o.rounds);
+    if (o.exporters > 1 || o.scrape)
+        printf("datagrams from %d exporters in turn%s\n", o.exporters,
+               o.scrape ? "; the relay with -metrics, scraped once a second" : "");
     for (const std::string& loadName : o.loads) {
         Load load = loadName == "capacity" ? Load::Capacity : Load::Rate;
         std::vector<Arm> arms{Arm::Relay, Arm::Floor};
@@ -630,8 +709,9 @@ void runCollectorMode(const Options& o) {
                 for (size_t k = 0; k < arms.size(); ++k) results[k].push_back(got[k]);
             }
             for (size_t k = 0; k < arms.size(); ++k) {
-                std::vector<double> rate, cpu, dcpu, m, sunk, st, sleeps, calls[kSyscallKindCount];
+                std::vector<double> rate, cpu, dcpu, m, sunk, st, sleeps, calls[kSyscallKindCount], scraped;
                 for (const Result& r : results[k]) {
+                    if (r.scrapeBytes > 0) scraped.push_back(r.scrapeBytes);
                     rate.push_back(r.recordsPerSecond);
                     cpu.push_back(r.cpuMicrosPerRecord);
                     dcpu.push_back(r.daemonMicrosPerRecord);
@@ -648,6 +728,7 @@ void runCollectorMode(const Options& o) {
                 printf("%7d %-6s %24s %24s %10.2f %9.4f %7.3f %7.3f %23s %6.0f\n", payload, armName(arms[k]),
                        spread(rate, "%.0f").c_str(), spread(cpu, "%.2f").c_str(), median(dcpu), median(m),
                        median(sunk), median(sleeps), median(calls[0]) < 0 ? "-" : callText, median(st));
+                if (!scraped.empty()) printf("%7s %-6s scrape of %.0f bytes\n", "", "", median(scraped));
             }
             // Within-round ratios against the floor (arm 1).
             for (size_t k = 0; k < arms.size(); ++k) {
@@ -698,6 +779,8 @@ int main(int argc, char** argv) {
         else if (k == "--floor-collector") o.floorCollector = v;
         else if (k == "--below") o.below = atof(v.c_str());
         else if (k == "--inflight") o.inflight = atoi(v.c_str());
+        else if (k == "--exporters") o.exporters = std::max(1, atoi(v.c_str()));
+        else if (k == "--scrape") o.scrape = atoi(v.c_str()) != 0;
         else if (k == "--loads") o.loads = split(v);
         else if (k == "--together") o.together = atoi(v.c_str()) != 0;
         else if (k == "--burst") o.burst = std::max(1, atoi(v.c_str()));
@@ -731,7 +814,7 @@ int main(int argc, char** argv) {
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
                 " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
                 " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
-                " [--inflight N] [--loads rate,capacity] [--together 1|0] [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
+                " [--inflight N] [--exporters N] [--scrape 0|1] [--loads rate,capacity] [--together 1|0] [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
                 " [--payloads 100,1400]\n");
         return 2;
     }

@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 
+#include <string_view>
 #include <vector>
 
 namespace {
@@ -13,22 +14,27 @@ void family(std::string& out, const char* name, const char* type, const char* he
     out.append("\n# TYPE ").append(name).append(" ").append(type).append("\n");
 }
 
-// `labels` as they go between the braces, already escaped; none when empty.
-void sample(std::string& out, const char* name, const std::string& labels, uint64_t value) {
+// `labels` and `more` as they go between the braces, already escaped.
+void sample(std::string& out, const char* name, std::string_view labels, uint64_t value,
+            std::string_view more = std::string_view()) {
     out.append(name);
-    if (!labels.empty()) out.append("{").append(labels).append("}");
+    if (!labels.empty() || !more.empty()) {
+        out.append("{").append(labels);
+        if (!labels.empty() && !more.empty()) out.append(",");
+        out.append(more).append("}");
+    }
     out.append(" ").append(std::to_string(value)).append("\n");
 }
 
-// name="value", with the value escaped as the format asks.
-std::string label(const char* name, const std::string& value) {
-    std::string s = std::string(name) + "=\"";
+// Appends name="value", with the value escaped as the format asks.
+void label(std::string& out, const char* name, std::string_view value) {
+    out.append(name).append("=\"");
     for (char ch : value) {
-        if (ch == '\\' || ch == '"') s += '\\';
-        if (ch == '\n') s += "\\n";
-        else s += ch;
+        if (ch == '\\' || ch == '"') out += '\\';
+        if (ch == '\n') out += "\\n";
+        else out += ch;
     }
-    return s + "\"";
+    out += '"';
 }
 
 // --- One sample a family.
@@ -108,11 +114,11 @@ const TargetCounter kTargetCounters[] = {
 struct ExporterSamples {
     std::string& out;
     const char* name;
-    const std::string& labels;
+    std::string_view labels;
 };
 
-void put(const ExporterSamples& s, uint64_t value, const std::string& extra = std::string()) {
-    sample(s.out, s.name, extra.empty() ? s.labels : s.labels + "," + extra, value);
+void put(const ExporterSamples& s, uint64_t value, std::string_view more = std::string_view()) {
+    sample(s.out, s.name, s.labels, value, more);
 }
 
 struct ExporterFamily {
@@ -135,12 +141,13 @@ const ExporterFamily kExporterFamilies[] = {
 
 struct Listed {
     uint32_t slot;
-    std::string labels;
+    size_t at, len;  // its labels in `labels`
 };
 
 // The exporters of the table from the most recently seen on, at most
-// kMetricsExporters slots visited. The key is address << 32 | SCTP port.
-std::vector<Listed> listExporters(const ExporterTable& t) {
+// kMetricsExporters slots visited, their labels one after another in
+// `labels`. The key is address << 32 | SCTP port.
+std::vector<Listed> listExporters(const ExporterTable& t, std::string& labels) {
     std::vector<Listed> listed;
     size_t visited = 0;
     for (uint32_t s = t.head; s != kNoSlot && visited < kMetricsExporters; s = t.next[s], ++visited) {
@@ -148,8 +155,11 @@ std::vector<Listed> listExporters(const ExporterTable& t) {
         in_addr a{htonl(static_cast<uint32_t>(t.key[s] >> 32))};
         char text[INET_ADDRSTRLEN];
         inet_ntop(AF_INET, &a, text, sizeof text);
-        listed.push_back({s, label("exporter", text) + "," +
-                                 label("port", std::to_string(static_cast<uint32_t>(t.key[s])))});
+        size_t at = labels.size();
+        label(labels, "exporter", text);
+        labels += ',';
+        label(labels, "port", std::to_string(static_cast<uint32_t>(t.key[s])));
+        listed.push_back({s, at, labels.size() - at});
     }
     return listed;
 }
@@ -160,15 +170,22 @@ void renderMetrics(const MetricsFigures& f, std::string* out) {
     std::string& o = *out;
     for (const Scalar& s : kScalars) {
         family(o, s.name, s.type, s.help);
-        sample(o, s.name, std::string(), s.value(f));
+        sample(o, s.name, std::string_view(), s.value(f));
     }
+    std::string labels;
     for (const TargetCounter& c : kTargetCounters) {
         family(o, c.name, "counter", c.help);
-        for (const RelayTarget& t : f.relay->targets) sample(o, c.name, label("target", t.text), t.*c.field);
+        for (const RelayTarget& t : f.relay->targets) {
+            labels.clear();
+            label(labels, "target", t.text);
+            sample(o, c.name, labels, t.*c.field);
+        }
     }
-    std::vector<Listed> listed = listExporters(f.relay->table);
+    labels.clear();
+    std::vector<Listed> listed = listExporters(f.relay->table, labels);
     for (const ExporterFamily& e : kExporterFamilies) {
         family(o, e.name, e.type, e.help);
-        for (const Listed& x : listed) e.samples(*f.relay, x.slot, ExporterSamples{o, e.name, x.labels});
+        for (const Listed& x : listed)
+            e.samples(*f.relay, x.slot, ExporterSamples{o, e.name, std::string_view(labels).substr(x.at, x.len)});
     }
 }

@@ -19,11 +19,15 @@
 //           and quorvane-collector plain; at a rate below what the chain
 //           takes (--below) and at capacity, closed-loop through the sink
 //           (--inflight datagrams in flight). Reports each collector's CPU
-//           per record and the chain's records/s, with their spread.
-//           --exporters N sends from N source addresses in turn (127.1.x.y),
-//           so the relay's exporter table holds N; --scrape 1 runs the
-//           relaying quorvane-collector with -metrics and scrapes it once a
-//           second from the driver.
+//           per record and the chain's records/s, with their spread. With
+//           --hup R, a fourth arm: quorvane-collector relaying while the
+//           driver sends it R SIGHUPs a second (reloads of its -portsfile),
+//           compared with the relaying arm, to which the driver sends as
+//           many signals 0. --exporters N sends from N source addresses in
+//           turn (127.1.x.y), so the relay's exporter table holds N; with
+//           --scrape 1, another arm: quorvane-collector relaying with
+//           -metrics, scraped once a second from the driver, compared with
+//           the relaying arm.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -57,9 +61,10 @@ using Clock = std::chrono::steady_clock;
 struct Options {
     std::string daemon, floor, preload, collector, floorCollector;
     double offer = 150000, below = 5000;
+    double hup = 0;  // SIGHUPs a second to the collector of the hup arm
     int inflight = 256;
     int exporters = 1;    // source addresses the offered datagrams come from, in turn
-    bool scrape = false;  // the relay arm with -metrics, scraped once a second
+    bool scrape = false;  // an arm relaying with -metrics, scraped once a second
     bool together = true;
     int burst = 1;
     // Daemon and collector on CPU 1, the driver's exporter and sink on CPU 0,
@@ -79,6 +84,7 @@ struct Result {
     double rssKiB = 0, anonKiB = 0, hwmKiB = 0, dropsOrStalls = 0;
     double daemonMicrosPerRecord = 0, sunkPerRecord = 0, wakeupsPerRecord = 0, scrapeBytes = 0;
     double syscallsPerRecord[5] = {-1, -1, -1, -1, -1};  // as kSyscallKinds
+    double hupsPerSecond = 0;
     bool ok = false;
 };
 
@@ -361,8 +367,10 @@ void closeSyscallCounters(SyscallCounters& c) {
 }
 
 // What runs behind the daemon: quorvane-collector relaying to the sink, the
-// floor collector doing the same, or quorvane-collector plain (-quiet).
-enum class Arm { Relay, Floor, Plain };
+// floor collector doing the same, quorvane-collector plain (-quiet),
+// quorvane-collector relaying under a stream of SIGHUPs (--hup), or relaying
+// with -metrics, scraped once a second (--scrape).
+enum class Arm { Relay, Floor, Plain, Hup, Scraped };
 // How datagrams are offered: at a fixed rate (set it below what the chain
 // takes), or closed-loop, a new datagram for each one the sink gets back, so
 // the chain runs flat out without the kernel dropping anything and without
@@ -370,7 +378,10 @@ enum class Arm { Relay, Floor, Plain };
 // the loop on, so it runs at a fixed rate only.
 enum class Load { Rate, Capacity };
 
-const char* armName(Arm a) { return a == Arm::Relay ? "relay" : a == Arm::Floor ? "floor" : "plain"; }
+const char* armName(Arm a) {
+    return a == Arm::Relay ? "relay" : a == Arm::Floor ? "floor" : a == Arm::Plain ? "plain" : a == Arm::Hup ? "hup"
+                                                                                                    : "scrape";
+}
 
 // One run of the daemon and the collector of `arm`. The sink is read (as a
 // real collector's socket would be) and its datagrams counted.
@@ -389,7 +400,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     setsockopt(sink, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
     std::string udpPort = std::to_string(freeUdpPort());
-    bool scraped = o.scrape && arm == Arm::Relay;
+    bool scraped = arm == Arm::Scraped;
     int metricsPort = scraped ? freePort(SOCK_STREAM) : 0;
 
     char counterPath[] = "/tmp/quorvane-bench-mallocs-XXXXXX";
@@ -398,13 +409,21 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     auto* mallocs = static_cast<volatile uint64_t*>(mmap(nullptr, 8, PROT_READ | PROT_WRITE, MAP_SHARED, cfd, 0));
     close(cfd);
 
+    // The hup arm's ports come from a file, which every SIGHUP reads again.
+    char portsPath[] = "/tmp/quorvane-bench-ports-XXXXXX";
+    int pfd = mkstemp(portsPath);
+    if (pfd < 0 || write(pfd, udpPort.data(), udpPort.size()) != static_cast<ssize_t>(udpPort.size())) die("ports file");
+    close(pfd);
+
     const std::string& bin = arm == Arm::Floor ? o.floorCollector : o.collector;
     std::string ahead = std::to_string(o.window);
     // Everything the children need is made before fork: arms may run in
     // threads side by side, and a child of a threaded process must not
     // allocate before exec.
     std::vector<std::string> args = o.wrap;
-    args.insert(args.end(), {bin, "-listen", "0", "-ports", udpPort, "-quiet", "-ahead", ahead, "-stats", "1"});
+    if (arm == Arm::Hup) args.insert(args.end(), {bin, "-listen", "0", "-portsfile", portsPath});
+    else args.insert(args.end(), {bin, "-listen", "0", "-ports", udpPort});
+    args.insert(args.end(), {"-quiet", "-ahead", ahead, "-stats", "1"});
     if (arm != Arm::Plain) args.insert(args.end(), {"-forward", target});
     if (scraped) args.insert(args.end(), {"-metrics", "127.0.0.1:" + std::to_string(metricsPort)});
     std::vector<std::string> env{std::string("QUORVANE_MALLOC_COUNTER=") + counterPath};
@@ -462,7 +481,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     }
 
     std::atomic<bool> stop{false};
-    std::atomic<uint64_t> sunk{0}, stalls{0}, scrapes{0}, scrapeBytes{0};
+    std::atomic<uint64_t> sunk{0}, stalls{0}, hups{0}, scrapes{0}, scrapeBytes{0};
     // Once a second, as Prometheus would, on the driver's CPU.
     std::thread scraper([&] {
         if (!scraped) return;
@@ -477,6 +496,22 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
             next += std::chrono::seconds(1);
             while (!stop.load(std::memory_order_relaxed) && Clock::now() < next)
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
+    // With --hup every arm's collector gets a signal --hup times a second:
+    // SIGHUP in the hup arm, signal 0 (checked, never delivered) in the
+    // others, so that all bear the sender's wake-ups and system calls alike.
+    // The collector has its signals in hand once it has said where it
+    // listens, so a SIGHUP from now on is a reload, never its end.
+    std::thread hupper([&] {
+        if (collectorPort.empty() || o.hup <= 0) return;
+        if (o.pin) sched_setaffinity(0, sizeof driverCpu, &driverCpu);
+        prctl(PR_SET_TIMERSLACK, 1UL, 0UL, 0UL, 0UL);
+        auto step = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(1 / o.hup));
+        for (auto next = Clock::now(); !stop.load(std::memory_order_relaxed); next += step) {
+            kill(col, arm == Arm::Hup ? SIGHUP : 0);
+            ++hups;
+            std::this_thread::sleep_until(next + step);
         }
     });
     std::thread loader([&] {
@@ -565,7 +600,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     // "stats records=N ..." once a second: the first after the warm-up opens
     // the window, the first after --seconds more closes it.
     bool open = false;
-    uint64_t records0 = 0, mallocs0 = 0, sunk0 = 0, stalls0 = 0;
+    uint64_t records0 = 0, mallocs0 = 0, sunk0 = 0, stalls0 = 0, hups0 = 0;
     long ticks0 = 0, daemonTicks0 = 0, switches0 = 0;
     Clock::time_point t0;
     auto start = Clock::now();
@@ -589,6 +624,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
             switches0 = statusField(col, "voluntary_ctxt_switches");
             for (int i = 0; i < kSyscallKindCount; ++i) calls0[i] = readCounter(counters.fd[i]);
             stalls0 = stalls;
+            hups0 = hups;
         } else if (open && std::chrono::duration<double>(now - t0).count() >= o.seconds - 0.01) {
             uint64_t sunkNow = sunk;
             long ticks = cpuTicks(col) - ticks0;
@@ -607,6 +643,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
                 if (got && n >= 0 && calls0[i] >= 0) r.syscallsPerRecord[i] = double(n - calls0[i]) / got;
             }
             r.dropsOrStalls = double(stalls - stalls0);
+            r.hupsPerSecond = (hups - hups0) / secs;
             r.rssKiB = statusField(col, "VmRSS");
             r.ok = got > 0;
             break;
@@ -615,6 +652,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     closeSyscallCounters(counters);
     stop = true;
     loader.join();
+    hupper.join();
     scraper.join();
     if (scrapes) r.scrapeBytes = double(scrapeBytes) / double(scrapes);
     // TERM first: a collector under a --wrap profiler writes its profile
@@ -637,6 +675,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     close(sink);
     munmap(const_cast<uint64_t*>(mallocs), 8);
     unlink(counterPath);
+    unlink(portsPath);
     return r;
 }
 
@@ -675,11 +714,13 @@ void runCollectorMode(const Options& o) {
            o.window, o.rounds);
     if (o.exporters > 1 || o.scrape)
         printf("datagrams from %d exporters in turn%s\n", o.exporters,
-               o.scrape ? "; the relay with -metrics, scraped once a second" : "");
+               o.scrape ? "; the scrape arm relays with -metrics, scraped once a second" : "");
     for (const std::string& loadName : o.loads) {
         Load load = loadName == "capacity" ? Load::Capacity : Load::Rate;
         std::vector<Arm> arms{Arm::Relay, Arm::Floor};
         if (load == Load::Rate) arms.push_back(Arm::Plain);
+        if (o.hup > 0) arms.push_back(Arm::Hup);
+        if (o.scrape) arms.push_back(Arm::Scraped);
         if (load == Load::Capacity)
             printf("\nat capacity: closed loop, %d datagrams in flight\n", o.inflight);
         else
@@ -689,9 +730,9 @@ void runCollectorMode(const Options& o) {
                "collector us/record", "daemon us", "mallocs/r", "sunk/r", "sleeps", "syscalls/r (send recv)",
                "stalls");
         for (int payload : o.payloads) {
-            std::vector<Result> results[3];
+            std::vector<Result> results[5];
             for (int round = 0; round < o.rounds; ++round) {
-                Result got[3];
+                Result got[5];
                 if (load == Load::Rate && o.together) {
                     std::vector<std::thread> side;
                     for (size_t k = 0; k < arms.size(); ++k)
@@ -730,8 +771,26 @@ void runCollectorMode(const Options& o) {
                        median(sunk), median(sleeps), median(calls[0]) < 0 ? "-" : callText, median(st));
                 if (!scraped.empty()) printf("%7s %-6s scrape of %.0f bytes\n", "", "", median(scraped));
             }
-            // Within-round ratios against the floor (arm 1).
+            // Within-round ratios against the floor (arm 1), and the hup and
+            // scrape arms' against the plain relay (arm 0).
             for (size_t k = 0; k < arms.size(); ++k) {
+                if (arms[k] == Arm::Hup || arms[k] == Arm::Scraped) {
+                    std::vector<double> cpuRatio, rateRatio, hupRate;
+                    for (size_t i = 0; i < results[k].size(); ++i) {
+                        cpuRatio.push_back(results[k][i].cpuMicrosPerRecord / results[0][i].cpuMicrosPerRecord);
+                        rateRatio.push_back(results[k][i].recordsPerSecond / results[0][i].recordsPerSecond);
+                        hupRate.push_back(results[k][i].hupsPerSecond);
+                    }
+                    if (arms[k] == Arm::Hup)
+                        printf("%7s %-6s %s SIGHUP/s;", "", "hup", spread(hupRate, "%.0f").c_str());
+                    else
+                        printf("%7s %-6s", "", "scrape");
+                    printf(" CPU/record vs relay %s; per round:", spread(cpuRatio, "%.3f").c_str());
+                    for (double x : cpuRatio) printf(" %.2f", x);
+                    printf("\n%7s %-6s records/s vs relay %s; per round:", "", "", spread(rateRatio, "%.3f").c_str());
+                    for (double x : rateRatio) printf(" %.2f", x);
+                    printf("\n");
+                }
                 if (k == 1) continue;
                 std::vector<double> cpuRatio, rateRatio;
                 for (size_t i = 0; i < results[k].size(); ++i) {
@@ -779,6 +838,7 @@ int main(int argc, char** argv) {
         else if (k == "--floor-collector") o.floorCollector = v;
         else if (k == "--below") o.below = atof(v.c_str());
         else if (k == "--inflight") o.inflight = atoi(v.c_str());
+        else if (k == "--hup") o.hup = atof(v.c_str());
         else if (k == "--exporters") o.exporters = std::max(1, atoi(v.c_str()));
         else if (k == "--scrape") o.scrape = atoi(v.c_str()) != 0;
         else if (k == "--loads") o.loads = split(v);
@@ -814,7 +874,8 @@ int main(int argc, char** argv) {
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
                 " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
                 " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
-                " [--inflight N] [--exporters N] [--scrape 0|1] [--loads rate,capacity] [--together 1|0] [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
+                " [--inflight N] [--hup SIGHUPS_PER_S] [--exporters N] [--scrape 0|1] [--loads rate,capacity] [--together 1|0]"
+                " [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
                 " [--payloads 100,1400]\n");
         return 2;
     }

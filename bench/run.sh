@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the benchmark into build-bench and runs it; extra arguments go to the
 # driver (for example --rounds 3 --seconds 2 --modes window,relay --payloads 100,
-# or --modes collector for quorvane-collector's relay against its floor).
+# or --modes collector for quorvane-collector's relay against its floor, with
+# --hup 1000 for a fourth arm that gets 1000 SIGHUPs a second).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 build="${QUORVANE_BENCH_BUILD:-$root/build-bench}"

@@ -18,8 +18,10 @@ out=$cache/systemd-root.cpio.gz
 log() { echo "prepare-systemd: $*" >&2; }
 
 [ -s "$cache/kernel-version" ] || "$here/prepare.sh"
-# Stamped by content: a checkout sets new times on unchanged scripts.
-stamp=$(cat "$0" "$here/mkcpio.py" "$cache/kernel-version" | sha256sum | cut -c1-16)
+# Stamped by content: a checkout sets new times on unchanged scripts. The
+# module list counts too: a cache fetched again for more modules makes a
+# root that carries them.
+stamp=$(cat "$0" "$here/mkcpio.py" "$cache/kernel-version" "$cache/kernel/modules/order" | sha256sum | cut -c1-16)
 [ -s "$out" ] && [ "$(cat "$out.stamp" 2>/dev/null)" = "$stamp" ] && exit 0
 [ "$(id -u)" = 0 ] || { log "need root to build $out"; exit 1; }
 command -v mmdebstrap >/dev/null || "$repo/scripts/install-deps.sh" mmdebstrap
@@ -41,7 +43,8 @@ mmdebstrap --quiet --variant=apt --include="$packages" \
 	bookworm "$root" http://deb.debian.org/debian >"$stage/mmdebstrap.log" 2>&1 ||
 	{ tail -20 "$stage/mmdebstrap.log" >&2; log "mmdebstrap failed"; exit 1; }
 
-# The kernel's own sctp module and its dependencies, loaded at boot.
+# The kernel's own sctp module and its dependencies, loaded at boot, and
+# sctp_diag for the relay's lookups where the kernel has it as a module.
 mdir=$root/lib/modules/$kver/extra
 mkdir -p "$mdir"
 cp "$cache"/kernel/modules/*.ko "$mdir/"
@@ -49,6 +52,7 @@ cp "$cache"/kernel/modules/*.ko "$mdir/"
 chroot "$root" depmod "$kver" 2>/dev/null
 grep -q sctp "$root/lib/modules/$kver/modules.dep" || { log "depmod found no sctp module"; exit 1; }
 echo sctp >"$root/etc/modules-load.d/sctp.conf"
+if [ -s "$mdir/sctp_diag.ko" ]; then echo sctp_diag >>"$root/etc/modules-load.d/sctp.conf"; fi
 
 # No udev in an initramfs root: the gettys and logind would wait out their
 # devices' timeouts. A fixed machine id keeps systemd from first-boot presets.

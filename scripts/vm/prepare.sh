@@ -22,6 +22,13 @@ kernel_meta=linux-image-cloud-amd64
 # collector, for the relay's end-to-end cases; pmacct's nfacctd a second
 # UDP collector beside nfcapd.
 packages=(qemu-system-x86 busybox-static lksctp-tools libsctp-dev python3 softflowd nfdump pmacct systemd iproute2)
+# The kernel's modules the VM loads, with what they depend on: sctp; tcp_diag
+# for the collector's check of who connected; veth for the -spoof case's
+# link into a network namespace. Then those a kernel may also build in, or
+# lack: sctp_diag for the relay's lookups of associations' peer addresses.
+modules="sctp tcp_diag veth"
+optional_modules="sctp_diag"
+wanted="$modules / $optional_modules"
 
 log() { echo "prepare: $*" >&2; }
 
@@ -33,7 +40,8 @@ if [ "$offline" = 0 ]; then
 		[ "$st" = installed ] || missing+=("$p")
 	done < <(for p in "${packages[@]}"; do
 		echo "$p $(dpkg-query -W -f='${db:Status-Status}' "$p" 2>/dev/null || echo none)"; done)
-	if [ ${#missing[@]} -gt 0 ] || [ ! -s "$cache/kernel-version" ] || [ ! -s "$cache/kernel/modules/veth.ko" ]; then
+	if [ ${#missing[@]} -gt 0 ] || [ ! -s "$cache/kernel-version" ] ||
+		[ "$(cat "$cache/kernel/modules/wanted" 2>/dev/null)" != "$wanted" ]; then
 		if [ "$(id -u)" != 0 ]; then
 			log "need root to install: ${missing[*]:-} (or the kernel package)"; exit 1
 		fi
@@ -52,9 +60,9 @@ if [ "$offline" = 0 ]; then
 	[ -n "$kpkg" ] || kpkg=$(apt-cache depends "$kernel_meta" 2>/dev/null |
 		sed -n 's/^ *Depends: \(linux-image-[^ ]*\)$/\1/p' | head -n1)
 	[ -n "$kpkg" ] || { log "cannot resolve $kernel_meta (apt-get update?)"; exit 1; }
-	# A cache from before the collector wanted tcp_diag, or the -spoof case
-	# veth, is fetched again.
-	if [ "$(cat "$cache/kernel-version" 2>/dev/null)" != "$kpkg" ] || [ ! -s "$cache/kernel/modules/veth.ko" ]; then
+	# A cache made for another list of modules is fetched again.
+	if [ "$(cat "$cache/kernel-version" 2>/dev/null)" != "$kpkg" ] ||
+		[ "$(cat "$cache/kernel/modules/wanted" 2>/dev/null)" != "$wanted" ]; then
 		log "fetching $kpkg"
 		dl=$(mktemp -d)
 		trap 'rm -rf "$dl"' EXIT
@@ -74,9 +82,13 @@ if [ "$offline" = 0 ]; then
 		find "$moddir" -name '*.ko' >"$dl/all"
 		order=()
 		resolve() {
-			local name=$1 path dep
+			local name=$1 optional=${2:-} path dep
 			for m in "${order[@]}"; do [ "$m" = "$name.ko" ] && return 0; done
 			path=$(grep -E "/${name//_/[_-]}\\.ko\$" "$dl/all" | head -n1)
+			if [ -z "$path" ] && [ -n "$optional" ]; then
+				log "no module $name in $kpkg: built in, or absent"
+				return 0
+			fi
 			[ -n "$path" ] || { log "module $name not in $kpkg"; exit 1; }
 			for dep in $(tr '\0' '\n' <"$path" | sed -n 's/^depends=//p' | tr ',' ' '); do
 				resolve "${dep//-/_}"
@@ -84,12 +96,10 @@ if [ "$offline" = 0 ]; then
 			cp "$path" "$cache/kernel/modules/$name.ko"
 			order+=("$name.ko")
 		}
-		resolve sctp
-		# The collector asks sock_diag who owns the socket that connected.
-		resolve tcp_diag
-		# The -spoof scenario's 1500-byte link into a network namespace.
-		resolve veth
+		for m in $modules; do resolve "$m"; done
+		for m in $optional_modules; do resolve "$m" optional; done
 		printf '%s\n' "${order[@]}" >"$cache/kernel/modules/order"
+		echo "$wanted" >"$cache/kernel/modules/wanted"
 		log "module order: ${order[*]}"
 		echo "$kpkg" >"$cache/kernel-version"
 		rm -f "$cache/base.cpio.gz"

@@ -12,6 +12,11 @@ int exporterSocket(bool, uint16_t, const char** call) {
     return socket(AF_INET, SOCK_DGRAM, 0);
 }
 
+// A UDP socket has one address: the first.
+int exporterBind(int fd, const sockaddr_in* addrs, size_t) {
+    return bind(fd, reinterpret_cast<const sockaddr*>(addrs), sizeof *addrs);
+}
+
 int exporterConnect(int fd, const sockaddr_in& peer, int* granted) {
     *granted = 65535;
     return connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer);

@@ -18,10 +18,10 @@ NEEDED = {
                              "-spoof", "-max-exporters", "-stats", "-quiet", "EXIT STATUS", "CAP_NET_RAW", "-maxpacketsize",
                              "stats records=N refused=N", "exit stats records=N", "target=HOST:PORT sent=N errors=N",
                              "-peer-user", "WHO MAY CONNECT", "SOCKET ACTIVATION",
-                             "-template-refresh", "TEMPLATES", "-metrics", "METRICS",
-                             "quorvane_collector_records_total", "quorvane_collector_exporter_info"],
+                             "-template-refresh", "TEMPLATES", "aliases=N lookups=N deferred=N", "sctp_diag",
+                             "-metrics", "METRICS", "quorvane_collector_records_total", "quorvane_collector_exporter_info"],
     "quorvane-exporter.1": ["-host", "-port", "-bind", "-assocs", "-style", "-streams", "-count", "-rate",
-                            "-format", "-templates", "-size", "-file", "-quiet", "EXIT STATUS"],
+                            "-format", "-templates", "-size", "-file", "-quiet", "EXIT STATUS", "SIGNALS"],
 }
 
 groff, pages = sys.argv[1], sys.argv[2:]

@@ -6,7 +6,9 @@
 #include <linux/netlink.h>
 #include <linux/sock_diag.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <sys/socket.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,11 +22,32 @@
 namespace {
 
 constexpr int kFirstPassedFd = 3;  // SD_LISTEN_FDS_START
+constexpr int64_t kRefusalLinePeriodNs = 1000000000;
+
+bool intOption(int fd, int name, int* value) {
+    socklen_t len = sizeof *value;
+    return getsockopt(fd, SOL_SOCKET, name, value, &len) == 0;
+}
+
+int64_t monotonicNs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
+const char* tcpStateName(unsigned state) {
+    static const char* const kNames[] = {"?",          "ESTABLISHED", "SYN-SENT",  "SYN-RECV",
+                                         "FIN-WAIT-1", "FIN-WAIT-2",  "TIME-WAIT", "CLOSE",
+                                         "CLOSE-WAIT", "LAST-ACK",    "LISTEN",    "CLOSING"};
+    return state < sizeof kNames / sizeof kNames[0] ? kNames[state] : "?";
+}
 
 // The documented protocol rather than libsystemd: three environment
 // variables and a fixed descriptor number are all it takes, and the
 // collector stays free of a library it would load for nothing else.
-// -1 when systemd passed nothing for this process.
+// -1 when systemd passed nothing for this process (variables meant for
+// another process, as LISTEN_PID tells, are not ours to act on); -2, with
+// the reason, when what it passed is not a socket the daemon can reach us on.
 int passedListener(std::string* error) {
     const char* pid = getenv("LISTEN_PID");
     const char* fds = getenv("LISTEN_FDS");
@@ -38,16 +61,30 @@ int passedListener(std::string* error) {
         *error = std::string("expected one socket from systemd, LISTEN_FDS=") + fds;
         return -2;
     }
-    int fd = kFirstPassedFd, type = 0, listening = 0;
-    socklen_t len = sizeof type;
-    if (getsockopt(fd, SOL_SOCKET, SO_TYPE, &type, &len) != 0 || type != SOCK_STREAM ||
-        (len = sizeof listening, getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &len)) != 0 ||
-        !listening) {
-        *error = "the descriptor systemd passed is not a listening stream socket";
+    // The daemon connects over TCP; a socket of any other kind would be
+    // taken only to refuse everyone, as the peer check asks the kernel's
+    // TCP table.
+    int fd = kFirstPassedFd;
+    int domain = 0, type = 0, protocol = 0, listening = 0;
+    if (!intOption(fd, SO_DOMAIN, &domain) || (domain != AF_INET && domain != AF_INET6) ||
+        !intOption(fd, SO_TYPE, &type) || type != SOCK_STREAM || !intOption(fd, SO_PROTOCOL, &protocol) ||
+        protocol != IPPROTO_TCP) {
+        *error = "the descriptor systemd passed is not a TCP socket";
+        return -2;
+    }
+    if (!intOption(fd, SO_ACCEPTCONN, &listening) || !listening) {
+        *error = "the TCP socket systemd passed is not listening";
         return -2;
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
+}
+
+bool isLoopback(const sockaddr_storage& a) {
+    if (a.ss_family == AF_INET)
+        return (ntohl(reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr) >> 24) == 127;
+    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
+    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
 }
 
 std::string addressText(const sockaddr_storage& a) {
@@ -108,6 +145,13 @@ bool linkListen(DaemonLink& link, int port, std::string* error) {
     fflush(stdout);
     if (link.fromSystemd)
         fprintf(stderr, "quorvane-collector: using the listening socket passed by systemd\n");
+    // Other hosts' connections are refused (the kernel knows no owner of
+    // their sockets), but the operator meant loopback and should hear of it.
+    if (link.fromSystemd && !isLoopback(addr))
+        fprintf(stderr,
+                "quorvane-collector: warning: the socket systemd passed listens on %s, not on loopback; "
+                "other hosts' connections will be refused\n",
+                addressText(addr).c_str());
     return true;
 }
 
@@ -167,7 +211,19 @@ bool peerSocketOwner(int conn, uid_t* uid, std::string* error) {
         *error = "sock_diag: unexpected reply";
         return false;
     }
-    *uid = static_cast<const inet_diag_msg*>(NLMSG_DATA(h))->idiag_uid;
+    // A socket its owner has closed lingers without one: the kernel then
+    // reports uid 0, which must not pass for root. Only an open socket of a
+    // live process vouches for who is connecting.
+    const auto* m = static_cast<const inet_diag_msg*>(NLMSG_DATA(h));
+    if (m->idiag_state != TCP_ESTABLISHED) {
+        *error = std::string("its socket is ") + tcpStateName(m->idiag_state);
+        return false;
+    }
+    if (m->idiag_inode == 0) {
+        *error = "no process holds its socket";
+        return false;
+    }
+    *uid = m->idiag_uid;
     return true;
 }
 
@@ -181,21 +237,38 @@ int linkAccept(DaemonLink& link) {
     std::string err;
     bool known = peerSocketOwner(conn, &uid, &err);
     if (known && std::find(link.allowed.begin(), link.allowed.end(), uid) != link.allowed.end()) {
+        // Wants are single bytes behind whatever we sent last: held back
+        // for an acknowledgement, they would stall every record.
+        int one = 1;
+        setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         fprintf(stderr, "quorvane-collector: daemon connected (uid %u)\n", static_cast<unsigned>(uid));
         ++link.sessions;
         return conn;
     }
     close(conn);
     ++link.refused;
-    if (known)
-        fprintf(stderr,
-                "quorvane-collector: warning: refused a connection from uid %u, %s port %u: not an "
-                "allowed user\n",
-                static_cast<unsigned>(uid), addressText(peer).c_str(), ntohs(portOf(peer)));
-    else
-        fprintf(stderr,
-                "quorvane-collector: warning: refused a connection from %s port %u: its owner is "
-                "unknown (%s)\n",
-                addressText(peer).c_str(), ntohs(portOf(peer)), err.c_str());
+    std::string where = addressText(peer) + " port " + std::to_string(ntohs(portOf(peer)));
+    link.lastWho = known ? "uid " + std::to_string(uid) + ", " + where + ": not an allowed user"
+                         : where + ": its owner is unknown (" + err + ")";
+    ++link.unsaid;
+    int64_t now = monotonicNs();
+    if (link.unsaid == 1 && (link.lastSaidNs < 0 || now - link.lastSaidNs >= kRefusalLinePeriodNs)) {
+        fprintf(stderr, "quorvane-collector: warning: refused a connection from %s\n", link.lastWho.c_str());
+        link.unsaid = 0;
+        link.lastSaidNs = now;
+    }
     return -1;
+}
+
+int64_t linkRefusalsDue(const DaemonLink& link) {
+    return link.unsaid == 0 ? -1 : link.lastSaidNs + kRefusalLinePeriodNs;
+}
+
+void linkTellRefusals(DaemonLink& link) {
+    if (link.unsaid == 0) return;
+    fprintf(stderr, "quorvane-collector: warning: refused %llu more connection%s since the last warning, the "
+                    "last from %s\n",
+            static_cast<unsigned long long>(link.unsaid), link.unsaid == 1 ? "" : "s", link.lastWho.c_str());
+    link.unsaid = 0;
+    link.lastSaidNs = monotonicNs();
 }

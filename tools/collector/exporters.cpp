@@ -78,6 +78,8 @@ uint32_t exportersFind(ExporterTable& t, uint64_t key) {
     return s;
 }
 
+uint32_t exportersPeek(const ExporterTable& t, uint64_t key) { return t.index[probe(t, key)]; }
+
 uint32_t exportersTake(ExporterTable& t, bool* evicting) {
     *evicting = false;
     if (t.tail != kNoSlot && !t.bound[t.tail]) return t.tail;

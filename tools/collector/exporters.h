@@ -33,6 +33,9 @@ void exportersInit(ExporterTable& table, size_t cap);
 // kNoSlot when it has none.
 uint32_t exportersFind(ExporterTable& table, uint64_t key);
 
+// The same, left where it is in that order.
+uint32_t exportersPeek(const ExporterTable& table, uint64_t key);
+
 // A slot for a new exporter: one given back unused, else a fresh one while
 // the table is below its cap, else the least recently seen exporter's,
 // which stays bound (`*evicting` set) until the caller, having emptied it,

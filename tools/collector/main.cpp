@@ -31,14 +31,18 @@
 namespace {
 
 constexpr int kGoOn = -1;  // a step's result when the run is not over
+constexpr int64_t kReloadGapNs = 100000000;  // 0.1 s between reloads at least
 
 // Requests the daemon has not taken yet. The socket never blocks, so a
-// daemon that stops reading cannot hold us up: wants merge into a count
-// (the daemon merges them anyway), and a port update waits whole, because
-// the daemon reads each request to its end before anything else.
+// daemon that stops reading can neither hold us up nor make us hold more
+// than this: wants merge into a count (the daemon merges them anyway), and
+// port updates into the latest set. The daemon reads each request to its
+// end before anything else, so an update it has begun to get is finished
+// first, and the latest set waits whole behind it.
 struct Outbox {
-    std::vector<uint8_t> update;
+    std::vector<uint8_t> update;  // being sent
     size_t updateSent = 0;
+    std::vector<uint8_t> next;  // the latest set, once `update` has begun
     long long wants = 0;
 };
 
@@ -53,32 +57,65 @@ struct Collector {
     Outbox out;
     RecordFramer framer;
     long long received = 0;
-    int signals = -1;  // signalfd of HUP, and of TERM and INT when counting
+    long long oversize = 0;  // records too long to hold, read past
+    int64_t nextStatsNs = 0;
+    int signals = -1;  // signalfd of HUP, TERM and INT
     Metrics metrics;
     bool reloadRequested = false;
+    int64_t signalsHeldUntilNs = 0;  // after a reload; see runTimers
     bool stopRequested = false;
 };
 
+int64_t nowNs() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
+}
+
 void reportCounters(const Collector& c, const char* what) {
     if (!c.counting) return;
-    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s\n", what, c.received,
-            static_cast<unsigned long long>(c.link.refused), relayCountersText(c.relay).c_str());
+    fprintf(stderr, "quorvane-collector: %s records=%lld refused=%llu%s%s oversize=%lld\n", what,
+            c.received, static_cast<unsigned long long>(c.link.refused), relayCountersText(c.relay).c_str(),
+            associationsCountersText(c.relay.associations).c_str(), c.oversize);
+}
+
+// The last words of a run that ends in order: refusals not yet told, then
+// the counters.
+void reportExit(Collector& c) {
+    linkTellRefusals(c.link);
+    reportCounters(c, "exit stats");
+}
+
+// Any other end has its refusals told too.
+int leave(Collector& c, int status) {
+    linkTellRefusals(c.link);
+    return status;
 }
 
 // -raw holds every flow record: private to us, appended to, never reached
-// through a link, and never a file someone else prepared for us.
+// through a link (symbolic or hard), and never a file someone else
+// prepared for us. Opened without blocking, so that a FIFO at the path
+// cannot hold up start-up before it is seen for what it is.
 FILE* openRawFile(const std::string& path) {
-    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0600);
-    struct stat st {};
-    if (fd >= 0 && fstat(fd, &st) == 0 && (st.st_uid != geteuid() || !S_ISREG(st.st_mode))) {
-        fprintf(stderr, "quorvane-collector: cannot use %s: %s\n", path.c_str(),
-                S_ISREG(st.st_mode) ? "owned by another user" : "not a regular file");
-        close(fd);
+    int fd = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC,
+                  0600);
+    if (fd < 0) {
+        fprintf(stderr, "quorvane-collector: cannot open %s: %s\n", path.c_str(), strerror(errno));
         return nullptr;
     }
-    FILE* f = fd >= 0 ? fdopen(fd, "ab") : nullptr;
-    if (!f)
-        fprintf(stderr, "quorvane-collector: cannot open %s: %s\n", path.c_str(), strerror(errno));
+    struct stat st {};
+    const char* refused = nullptr;
+    if (fstat(fd, &st) != 0) refused = strerror(errno);
+    else if (!S_ISREG(st.st_mode)) refused = "not a regular file";
+    else if (st.st_uid != geteuid()) refused = "owned by another user";
+    else if (st.st_nlink != 1) refused = "it has other hard links";
+    else if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) refused = strerror(errno);
+    FILE* f = refused ? nullptr : fdopen(fd, "ab");
+    if (!f) {
+        fprintf(stderr, "quorvane-collector: cannot use %s: %s\n", path.c_str(),
+                refused ? refused : strerror(errno));
+        close(fd);
+    }
     return f;
 }
 
@@ -87,8 +124,14 @@ FILE* openRawFile(const std::string& path) {
 bool flushRequests(Collector& c) {
     static const uint8_t kWants[256] = {};  // kRequestWant is 0
     Outbox& o = c.out;
-    while (o.updateSent < o.update.size() || o.wants > 0) {
-        bool update = o.updateSent < o.update.size();
+    for (;;) {
+        if (!o.update.empty() && o.updateSent == o.update.size()) {
+            o.update.swap(o.next);
+            o.next.clear();
+            o.updateSent = 0;
+        }
+        bool update = !o.update.empty();
+        if (!update && o.wants == 0) return true;
         const uint8_t* p = update ? o.update.data() + o.updateSent : kWants;
         size_t len = update ? o.update.size() - o.updateSent
                             : static_cast<size_t>(std::min<long long>(o.wants, sizeof kWants));
@@ -100,9 +143,6 @@ bool flushRequests(Collector& c) {
         if (update) o.updateSent += static_cast<size_t>(n);
         else o.wants -= n;
     }
-    o.update.clear();
-    o.updateSent = 0;
-    return true;
 }
 
 void queueWants(Collector& c, long long n) {
@@ -111,8 +151,7 @@ void queueWants(Collector& c, long long n) {
 }
 
 void queuePortUpdate(Collector& c) {
-    std::vector<uint8_t> req = encodePortUpdate(c.ports);
-    c.out.update.insert(c.out.update.end(), req.begin(), req.end());
+    (c.out.updateSent > 0 ? c.out.next : c.out.update) = encodePortUpdate(c.ports);
     fprintf(stderr, "quorvane-collector: sent port update: %s\n", portListText(c.ports).c_str());
 }
 
@@ -135,29 +174,36 @@ int endSession(Collector& c, const std::string& how) {
         fprintf(stderr, "quorvane-collector: waiting for the daemon to connect again\n");
         return kGoOn;
     }
-    reportCounters(c, "exit stats");
+    reportExit(c);
     return c.received < c.opt.count ? kExitTrouble : 0;
 }
 
-int handleRecord(Collector& c, const RecordHeader& h, const uint8_t* raw) {
-    ++c.received;
-    const uint8_t* payload = raw + kRecordHeaderSize;
-    relayRecord(c.relay, h, payload, h.payloadLength);
-    if (!c.opt.quiet) {
-        printf("%s\n", formatRecordLine(h, payload, h.payloadLength).c_str());
-        fflush(stdout);
-    }
-    size_t size = kRecordHeaderSize + h.payloadLength;
-    if (c.raw && (fwrite(raw, 1, size, c.raw) != size || fflush(c.raw) != 0)) {
+// A whole record, or a piece of one too long to hold: that is read past
+// and kept in -raw, which holds what the daemon sent, but relayed to no one
+// (UDP could not carry it) and counted when its last byte has come.
+int handleFrame(Collector& c, const Frame& f) {
+    const RecordHeader& h = f.header;
+    const uint8_t* payload = f.bytes + kRecordHeaderSize;
+    if (!f.piece) relayRecord(c.relay, h, payload, h.payloadLength);
+    if (c.raw && (fwrite(f.bytes, 1, f.size, c.raw) != f.size || fflush(c.raw) != 0)) {
         fprintf(stderr, "quorvane-collector: writing %s: %s\n", c.opt.rawFile.c_str(),
                 strerror(errno));
         return kExitTrouble;
+    }
+    if (!f.last) return kGoOn;
+    ++c.received;
+    if (f.piece) ++c.oversize;
+    if (!c.opt.quiet) {
+        std::string line = f.piece ? formatRecordLine(h, nullptr, 0) + " oversize"
+                                   : formatRecordLine(h, payload, h.payloadLength);
+        printf("%s\n", line.c_str());
+        fflush(stdout);
     }
     if (c.opt.count >= 0 && c.received >= c.opt.count) {
         close(c.conn);
         fprintf(stderr, "quorvane-collector: got %lld records, closing\n", c.received);
         relayFlush(c.relay);
-        reportCounters(c, "exit stats");
+        reportExit(c);
         return 0;
     }
     return kGoOn;
@@ -185,10 +231,9 @@ int readRecords(Collector& c) {
     framerCommit(c.framer, static_cast<size_t>(n));
     long long records = 0;
     for (;;) {
-        RecordHeader h;
-        const uint8_t* raw = nullptr;
+        Frame frame;
         std::string err;
-        FrameResult r = framerNext(c.framer, &h, &raw, &err);
+        FrameResult r = framerNext(c.framer, &frame, &err);
         if (r == FrameResult::NeedMore) break;
         if (r == FrameResult::Malformed) {
             relayFlush(c.relay);  // the records before it were counted as received
@@ -196,8 +241,8 @@ int readRecords(Collector& c) {
                     c.received, err.c_str());
             return kExitMalformed;
         }
-        ++records;
-        int rc = handleRecord(c, h, raw);
+        records += frame.last;
+        int rc = handleFrame(c, frame);
         if (rc != kGoOn) return rc;
     }
     // The records of this read lie in the framer until the next read.
@@ -217,20 +262,18 @@ void reload(Collector& c) {
     }
 }
 
-// HUP, and with counters to report TERM and INT, arrive as readable data
-// beside the connection rather than through handlers: ppoll delivers a
-// blocked signal only when it has nothing else to report, so under a steady
-// stream of records a stop could otherwise wait forever.
-int setUpSignals(bool counting) {
+// HUP, TERM and INT arrive as readable data beside the connection rather
+// than through handlers: ppoll delivers a blocked signal only when it has
+// nothing else to report, so under a steady stream of records a stop could
+// otherwise wait forever. A stop, too, has last words to write.
+int setUpSignals() {
     // A daemon that vanished must show up as a failed send, not kill us.
     signal(SIGPIPE, SIG_IGN);
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGHUP);
-    if (counting) {
-        sigaddset(&set, SIGTERM);
-        sigaddset(&set, SIGINT);
-    }
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGINT);
     sigprocmask(SIG_BLOCK, &set, nullptr);
     return signalfd(-1, &set, SFD_NONBLOCK | SFD_CLOEXEC);
 }
@@ -243,23 +286,24 @@ void takeSignals(Collector& c) {
     }
 }
 
-// How long ppoll may sleep before the next counter line is due; null for
-// no limit. Writes the line when it is due.
-timespec* statsTimer(const Collector& c, timespec* next, timespec* left) {
-    if (c.opt.statsSeconds <= 0) return nullptr;
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    if (now.tv_sec > next->tv_sec || (now.tv_sec == next->tv_sec && now.tv_nsec >= next->tv_nsec)) {
+// Does what the clock says is due: the counter line every -stats seconds,
+// and the refusals not yet told. Returns how long ppoll may sleep until the
+// next, or until signals are watched again after a reload, in `left`; null
+// for no limit.
+timespec* runTimers(Collector& c, timespec* left) {
+    int64_t now = nowNs();
+    if (c.opt.statsSeconds > 0 && now >= c.nextStatsNs) {
         reportCounters(c, "stats");
-        next->tv_sec += c.opt.statsSeconds;
+        c.nextStatsNs += c.opt.statsSeconds * 1000000000LL;
     }
-    left->tv_sec = next->tv_sec - now.tv_sec;
-    left->tv_nsec = next->tv_nsec - now.tv_nsec;
-    if (left->tv_nsec < 0) {
-        left->tv_nsec += 1000000000L;
-        left->tv_sec -= 1;
-    }
-    if (left->tv_sec < 0) *left = timespec{};
+    if (linkRefusalsDue(c.link) >= 0 && now >= linkRefusalsDue(c.link)) linkTellRefusals(c.link);
+    int64_t due = linkRefusalsDue(c.link);
+    if (c.opt.statsSeconds > 0 && (due < 0 || c.nextStatsNs < due)) due = c.nextStatsNs;
+    if (now < c.signalsHeldUntilNs && (due < 0 || c.signalsHeldUntilNs < due)) due = c.signalsHeldUntilNs;
+    if (due < 0) return nullptr;
+    int64_t wait = std::max<int64_t>(due - now, 0);
+    left->tv_sec = static_cast<time_t>(wait / 1000000000);
+    left->tv_nsec = static_cast<long>(wait % 1000000000);
     return left;
 }
 
@@ -285,8 +329,10 @@ int main(int argc, char** argv) {
         fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;
     }
+    // Aliases are remembered within the exporter table's own cap.
+    if (!c.relay.targets.empty()) associationsInit(c.relay.associations, c.relay.maxExporters);
     c.counting = c.opt.statsSeconds > 0 || !c.relay.targets.empty();
-    c.signals = setUpSignals(c.counting);
+    c.signals = setUpSignals();
     if (c.signals < 0) {
         fprintf(stderr, "quorvane-collector: signalfd: %s\n", strerror(errno));
         return kExitTrouble;
@@ -304,36 +350,42 @@ int main(int argc, char** argv) {
                 "exporters apart by address (nfcapd does) sees them all as one, and their templates may "
                 "clash; -spoof keeps them apart (it needs CAP_NET_RAW: %s)\n", kGrantNetRaw);
 
-    timespec nextStats{}, left{}, metricsLeft{};
-    clock_gettime(CLOCK_MONOTONIC, &nextStats);
-    nextStats.tv_sec += c.opt.statsSeconds;
+    timespec left{}, metricsLeft{};
+    c.nextStatsNs = nowNs() + c.opt.statsSeconds * 1000000000LL;
     for (;;) {
         if (c.stopRequested) {
             fprintf(stderr, "quorvane-collector: stopped by a signal after %lld records\n",
                     c.received);
-            reportCounters(c, "exit stats");
+            reportExit(c);
             return 0;
         }
-        timespec* wait = metricsWait(c.metrics, statsTimer(c, &nextStats, &left), &metricsLeft);
         if (c.reloadRequested) {
             c.reloadRequested = false;
             reload(c);
+            c.signalsHeldUntilNs = nowNs() + kReloadGapNs;
         }
+        timespec* wait = metricsWait(c.metrics, runTimers(c, &left), &metricsLeft);
         int rc = kGoOn;
         if (c.conn >= 0 && !flushRequests(c)) rc = endSession(c, strerror(errno));
-        if (rc != kGoOn) return rc;
+        if (rc != kGoOn) return leave(c, rc);
 
         pollfd fds[3] = {{c.signals, POLLIN, 0}, {c.link.listener, POLLIN, 0}, {c.metrics.fd, POLLIN, 0}};
         if (c.conn >= 0) {
             bool pending = !c.out.update.empty() || c.out.wants > 0;
             fds[1] = pollfd{c.conn, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0};
         }
-        int ready = ppoll(fds, 3, wait, nullptr);
+        // For a while after a reload, signals stay pending unread: the
+        // SIGHUPs of that gap merge into one reload, which reads the file as
+        // it is then, and a storm of them costs nothing in between; a stop
+        // waits no longer than the gap.
+        bool held = nowNs() < c.signalsHeldUntilNs;
+        int ready = ppoll(held ? fds + 1 : fds, held ? 2 : 3, wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             fprintf(stderr, "quorvane-collector: poll: %s\n", strerror(errno));
-            return kExitTrouble;
+            return leave(c, kExitTrouble);
         }
-        metricsServe(c.metrics, fds[2].revents != 0, MetricsFigures{c.received, c.conn >= 0, &c.link, &c.relay});
+        metricsServe(c.metrics, fds[2].revents != 0,
+                     MetricsFigures{c.received, c.oversize, c.conn >= 0, &c.link, &c.relay});
         if (ready <= 0) continue;
         if (fds[0].revents) {
             takeSignals(c);
@@ -344,7 +396,7 @@ int main(int argc, char** argv) {
             if (conn >= 0) startSession(c, conn);
         } else if (fds[1].revents & (POLLIN | POLLERR | POLLHUP)) {
             rc = readRecords(c);
-            if (rc != kGoOn) return rc;
+            if (rc != kGoOn) return leave(c, rc);
         }
     }
 }

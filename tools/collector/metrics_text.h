@@ -19,6 +19,7 @@ constexpr size_t kMetricsExporters = 1000;
 // What a scrape reads: the collector's own state, where it lies.
 struct MetricsFigures {
     long long records = 0;   // received from the daemon
+    long long oversize = 0;  // of them, too long to hold, read past
     bool connected = false;  // the daemon, now
     const DaemonLink* link = nullptr;
     const Relay* relay = nullptr;

@@ -1,5 +1,6 @@
 #include "record.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -37,11 +38,6 @@ bool parseRecordHeader(const uint8_t* p, RecordHeader* out, std::string* error) 
     h.streamId = readBe32(p + 20);
     h.timestampMs = readBe64(p + 24);
     h.payloadLength = readBe32(p + 32);
-    if (h.payloadLength > kMaxRecordPayload) {
-        *error = "absurd payload length " + std::to_string(h.payloadLength) + " (limit " +
-                 std::to_string(kMaxRecordPayload) + ")";
-        return false;
-    }
     *out = h;
     return true;
 }
@@ -59,30 +55,51 @@ uint8_t* framerSpace(RecordFramer& f, size_t want) {
 
 void framerCommit(RecordFramer& f, size_t n) { f.end += n; }
 
-FrameResult framerNext(RecordFramer& f, RecordHeader* header, const uint8_t** raw,
-                       std::string* error) {
+FrameResult framerNext(RecordFramer& f, Frame* frame, std::string* error) {
     if (f.broken) {
         *error = "record stream already broken";
         return FrameResult::Malformed;
     }
     size_t have = f.end - f.start;
-    if (have < kRecordHeaderSize) return FrameResult::NeedMore;
     const uint8_t* p = f.buf.data() + f.start;
-    RecordHeader h;
-    if (!parseRecordHeader(p, &h, error)) {
-        f.broken = true;
-        return FrameResult::Malformed;
+    Frame out;
+    if (f.oversizeLeft > 0) {
+        if (have == 0) return FrameResult::NeedMore;
+        out.header = f.oversize;
+        out.size = static_cast<size_t>(std::min<uint64_t>(have, f.oversizeLeft));
+        f.oversizeLeft -= out.size;
+    } else {
+        if (have < kRecordHeaderSize) return FrameResult::NeedMore;
+        if (!parseRecordHeader(p, &out.header, error)) {
+            f.broken = true;
+            return FrameResult::Malformed;
+        }
+        uint32_t len = out.header.payloadLength;
+        if (len <= kMaxRecordPayload) {
+            if (have < kRecordHeaderSize + len) return FrameResult::NeedMore;
+            out.size = kRecordHeaderSize + len;
+        } else {
+            out.size = kRecordHeaderSize + std::min<size_t>(have - kRecordHeaderSize, len);
+            f.oversize = out.header;
+            f.oversizeLeft = len - (out.size - kRecordHeaderSize);
+        }
     }
-    size_t total = kRecordHeaderSize + h.payloadLength;
-    if (have < total) return FrameResult::NeedMore;
-    f.start += total;
-    *raw = p;
-    *header = h;
-    return FrameResult::Record;
+    out.bytes = p;
+    out.piece = out.header.payloadLength > kMaxRecordPayload;
+    out.last = f.oversizeLeft == 0;
+    f.start += out.size;
+    *frame = out;
+    return FrameResult::Frame;
 }
 
 bool framerTruncated(const RecordFramer& f, std::string* error) {
     size_t have = f.end - f.start;
+    if (f.oversizeLeft > 0) {
+        uint64_t total = kRecordHeaderSize + uint64_t{f.oversize.payloadLength};
+        *error = "stream ended inside a record (" + std::to_string(total - f.oversizeLeft) + " of " +
+                 std::to_string(total) + " bytes)";
+        return true;
+    }
     if (have == 0) return false;
     if (have < kRecordHeaderSize) {
         *error = "stream ended inside a record header (" + std::to_string(have) + " of " +

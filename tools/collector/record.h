@@ -9,9 +9,11 @@
 #include <vector>
 
 constexpr size_t kRecordHeaderSize = 36;
-// The daemon forwards whole datagrams; nothing NetFlow-shaped comes near
-// this, so a larger length means we lost the framing.
-constexpr uint32_t kMaxRecordPayload = 1u << 20;
+// The longest payload held whole: every datagram UDP or IPFIX can carry.
+// The daemon forwards whatever its -maxpacketsize lets through, up to 4 GiB
+// a record; a longer one is handed out in pieces as its bytes arrive, so
+// what we hold stays within two reads however long it is.
+constexpr uint32_t kMaxRecordPayload = 65535;
 
 constexpr uint8_t kRequestWant = 0;
 constexpr uint8_t kRequestPortUpdate = 1;
@@ -36,20 +38,32 @@ struct RecordFramer {
     size_t start = 0;  // first byte not yet handed out
     size_t end = 0;    // one past the last byte read
     bool broken = false;
+    RecordHeader oversize;      // the record being handed out in pieces
+    uint64_t oversizeLeft = 0;  // its payload bytes still to come
 };
 
-enum class FrameResult { NeedMore, Record, Malformed };
+// What the framer hands out: a whole record, or a piece of one longer than
+// kMaxRecordPayload.
+struct Frame {
+    RecordHeader header;
+    // The bytes exactly as they came: a whole record, header and payload, or
+    // a piece, the first of which starts with the header.
+    const uint8_t* bytes = nullptr;
+    size_t size = 0;
+    bool piece = false;
+    bool last = true;  // the record's last bytes are in this frame
+};
+
+enum class FrameResult { NeedMore, Frame, Malformed };
 
 // Room for `want` more bytes after what is held, to read into. Moves the
 // bytes not yet handed out to the front: records handed out earlier are no
 // longer valid afterwards.
 uint8_t* framerSpace(RecordFramer& framer, size_t want);
 void framerCommit(RecordFramer& framer, size_t n);
-// On Record, `header` is filled and `raw` points at the record exactly as it
-// came (header and payload), valid until the next framerSpace. On Malformed
-// the framer stays broken.
-FrameResult framerNext(RecordFramer& framer, RecordHeader* header, const uint8_t** raw,
-                       std::string* error);
+// On Frame, `frame` is filled; its bytes are valid until the next
+// framerSpace. On Malformed the framer stays broken.
+FrameResult framerNext(RecordFramer& framer, Frame* frame, std::string* error);
 // Called when the stream has ended: describes an incomplete record left
 // over, or returns false when the stream ended cleanly between records.
 bool framerTruncated(const RecordFramer& framer, std::string* error);

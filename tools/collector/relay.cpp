@@ -346,9 +346,13 @@ bool relayOpen(Relay& relay, std::string* error) {
     return true;
 }
 
-void relayRecord(Relay& relay, const RecordHeader& h, const uint8_t* payload, size_t len) {
+void relayRecord(Relay& relay, const RecordHeader& record, const uint8_t* payload, size_t len) {
     size_t nt = relay.targets.size();
     if (nt == 0) return;
+    // One exporter, one identity, whichever path of its association the
+    // record came on.
+    RecordHeader h = record;
+    h.address = associationsIdentity(relay.associations, record.address, record.localPort);
     uint64_t key = uint64_t{h.address} << 32 | static_cast<uint32_t>(h.localPort);
     bool resending = relay.templates.refreshDatagrams || relay.templates.refreshSeconds;
     uint32_t slot = kNoSlot;

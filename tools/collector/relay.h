@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "associations.h"
 #include "exporters.h"
 #include "record.h"
 #include "spoof.h"
@@ -35,8 +36,9 @@ bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* er
 
 // Descriptors left to everything but exporter sockets: standard streams,
 // the daemon's connection and listening socket, a reload's ports file, the
-// -raw file, the raw socket, the signalfd, the -metrics server (its
-// listening socket, epoll and at most kMetricsConnections, metrics.h), the
+// -raw file, the raw socket, the association lookups' netlink socket, the
+// signalfd, the -metrics server (its listening socket, epoll and at most
+// kMetricsConnections, metrics.h), the
 // resolver and logging, with room to spare.
 // The table's default cap is what RLIMIT_NOFILE leaves beyond it and the
 // shared sockets, divided by the number of targets.
@@ -81,6 +83,9 @@ struct Relay {
     std::vector<int> sockets;  // slot * targets + target
     std::vector<RelayTemplates> slotTemplates;
     bool openFailing = false;
+    // The address each record's sender is known by (associations.h), set
+    // up by the caller after relayOpen; until then every address is its own.
+    Associations associations;
 
     // -spoof: one raw socket (spoof.h). The datagrams wait whole in
     // `spoofed`, and are cut into fragments only as relayFlush sends them,

@@ -26,7 +26,7 @@
 namespace {
 
 const char kUsage[] =
-    "usage: quorvane-exporter -host ADDR -port P [-bind ADDR] [-assocs A]"
+    "usage: quorvane-exporter -host ADDR -port P [-bind ADDR[,ADDR...]] [-assocs A]"
     " [-style one-to-one|one-to-many] [-streams 0,1,2] [-count N] [-rate PPS]"
     " [-format v9|ipfix|v5] [-templates every|once] [-size BYTES] [-file RAWFILE] [-quiet]";
 
@@ -35,7 +35,7 @@ constexpr size_t kMaxDatagram = 65535;
 struct Options {
     std::string host;
     long long port = -1;
-    std::string bindAddr;
+    std::vector<std::string> bindAddrs;
     long long assocs = 1;
     bool oneToMany = false;
     std::vector<uint16_t> streams{0};
@@ -77,7 +77,14 @@ Options parseOptions(int argc, char** argv) {
         } else if (name == "-port") {
             if (!parseNumber(value, 1, 65535, &o.port)) usage("bad -port");
         } else if (name == "-bind") {
-            o.bindAddr = value;
+            std::string list = value;
+            for (size_t at = 0;;) {
+                size_t comma = list.find(',', at);
+                o.bindAddrs.push_back(list.substr(at, comma == std::string::npos ? comma : comma - at));
+                if (o.bindAddrs.back().empty()) usage("bad -bind, addresses separated by commas");
+                if (comma == std::string::npos) break;
+                at = comma + 1;
+            }
         } else if (name == "-assocs") {
             if (!parseNumber(value, 1, 1000, &o.assocs)) usage("bad -assocs (1 to 1000)");
         } else if (name == "-style") {
@@ -130,7 +137,7 @@ std::string addrText(const sockaddr_in& a) {
     return std::string(buf) + ":" + std::to_string(ntohs(a.sin_port));
 }
 
-int openSocket(const Options& o, uint16_t outStreams) {
+int openSocket(const Options& o, uint16_t outStreams, const std::vector<sockaddr_in>& locals) {
     const char* call = "";
     int fd = exporterSocket(o.oneToMany, outStreams, &call);
     if (fd < 0) {
@@ -140,14 +147,18 @@ int openSocket(const Options& o, uint16_t outStreams) {
         }
         fail(std::string(call) + ": " + strerror(errno));
     }
-    if (!o.bindAddr.empty()) {
-        sockaddr_in local{};
-        if (!resolve(o.bindAddr, 0, &local)) fail("cannot resolve -bind address " + o.bindAddr);
-        if (bind(fd, reinterpret_cast<sockaddr*>(&local), sizeof local) < 0)
-            fail("cannot bind to " + o.bindAddr + ": " + strerror(errno));
+    if (!locals.empty() && exporterBind(fd, locals.data(), locals.size()) < 0) {
+        std::string names;
+        for (const std::string& a : o.bindAddrs) names += (names.empty() ? "" : ",") + a;
+        fail("cannot bind to " + names + ": " + strerror(errno));
     }
     return fd;
 }
+
+// Set by SIGTERM and SIGINT: the run ends after the datagram being sent.
+volatile sig_atomic_t stopRequested = 0;
+
+void requestStop(int) { stopRequested = 1; }
 
 void sleepUntil(const timespec& start, long long index, long long rate) {
     long long ns = index * 1000000000LL / rate;
@@ -158,7 +169,7 @@ void sleepUntil(const timespec& start, long long index, long long rate) {
         t.tv_sec += 1;
         t.tv_nsec -= 1000000000L;
     }
-    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR) {
+    while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &t, nullptr) == EINTR && !stopRequested) {
     }
 }
 
@@ -167,6 +178,11 @@ void sleepUntil(const timespec& start, long long index, long long rate) {
 int main(int argc, char** argv) {
     Options o = parseOptions(argc, argv);
     signal(SIGPIPE, SIG_IGN);
+    // Without SA_RESTART, so that a pause or a blocked send ends at once.
+    struct sigaction stop {};
+    stop.sa_handler = requestStop;
+    sigaction(SIGTERM, &stop, nullptr);
+    sigaction(SIGINT, &stop, nullptr);
 
     std::vector<std::vector<uint8_t>> fileDatagrams;
     if (!o.file.empty()) {
@@ -187,6 +203,9 @@ int main(int argc, char** argv) {
     sockaddr_in peer{};
     if (!resolve(o.host, static_cast<uint16_t>(o.port), &peer)) fail("cannot resolve " + o.host);
     uint16_t outStreams = outboundStreamsNeeded(o.streams);
+    std::vector<sockaddr_in> locals(o.bindAddrs.size());
+    for (size_t i = 0; i < locals.size(); ++i)
+        if (!resolve(o.bindAddrs[i], 0, &locals[i])) fail("cannot resolve -bind address " + o.bindAddrs[i]);
     size_t assocs = static_cast<size_t>(o.assocs);
 
     // One socket per association in both styles: a one-to-many socket holds
@@ -194,7 +213,7 @@ int main(int argc, char** argv) {
     // several sockets.
     std::vector<int> socks;
     for (size_t a = 0; a < assocs; ++a) {
-        int fd = openSocket(o, outStreams);
+        int fd = openSocket(o, outStreams, locals);
         if (!o.oneToMany) {
             int granted = 0;
             if (exporterConnect(fd, peer, &granted) < 0)
@@ -211,8 +230,10 @@ int main(int argc, char** argv) {
     clock_gettime(CLOCK_MONOTONIC, &start);
     uint32_t sequence = 0;
     uint64_t bytesSent = 0;
-    for (long long i = 0; i < count; ++i) {
+    long long sent = 0;
+    for (long long i = 0; i < count && !stopRequested; ++i) {
         if (o.rate > 0) sleepUntil(start, i, o.rate);
+        if (stopRequested) break;
         std::vector<uint8_t> datagram;
         Slot slot = slotFor(static_cast<uint64_t>(i), assocs, o.streams);
         if (o.file.empty()) {
@@ -229,10 +250,12 @@ int main(int argc, char** argv) {
         int fd = socks[slot.assoc];
         int n = exporterSend(fd, datagram.data(), datagram.size(), o.oneToMany ? &peer : nullptr,
                              slot.stream);
+        if (n < 0 && errno == EINTR && stopRequested) break;
         if (n < 0)
             fail("send " + std::to_string(i) + " on association " + std::to_string(slot.assoc) +
                  " stream " + std::to_string(slot.stream) + " to " + addrText(peer) + ": " +
                  strerror(errno));
+        ++sent;
         bytesSent += datagram.size();
         if (!o.quiet) {
             NetflowHeader h;
@@ -249,7 +272,7 @@ int main(int argc, char** argv) {
     for (int fd : socks) exporterClose(fd, o.oneToMany ? &peer : nullptr);
 
     printf("sent %lld datagrams, %llu bytes, to %s over %zu %s associations, streams %s, %s\n",
-           count, static_cast<unsigned long long>(bytesSent), addrText(peer).c_str(), assocs,
+           sent, static_cast<unsigned long long>(bytesSent), addrText(peer).c_str(), assocs,
            o.oneToMany ? "one-to-many" : "one-to-one", o.streamText.c_str(),
            o.file.empty() ? ("format " + o.formatText).c_str() : ("file " + o.file).c_str());
     return 0;

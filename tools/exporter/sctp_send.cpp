@@ -16,6 +16,12 @@ int exporterSocket(bool oneToMany, uint16_t outStreams, const char** call) {
     return fd;
 }
 
+int exporterBind(int fd, const sockaddr_in* addrs, size_t n) {
+    if (n == 1) return bind(fd, reinterpret_cast<const sockaddr*>(addrs), sizeof *addrs);
+    return sctp_bindx(fd, reinterpret_cast<sockaddr*>(const_cast<sockaddr_in*>(addrs)), static_cast<int>(n),
+                      SCTP_BINDX_ADD_ADDR);
+}
+
 int exporterConnect(int fd, const sockaddr_in& peer, int* granted) {
     if (connect(fd, reinterpret_cast<const sockaddr*>(&peer), sizeof peer) < 0) return -1;
     sctp_status st{};

@@ -15,6 +15,10 @@
 // An SCTP socket asking for outStreams streams each way; -1 with errno set
 // (and *call naming the call that failed) otherwise.
 int exporterSocket(bool oneToMany, uint16_t outStreams, const char** call);
+// Binds the socket to its local addresses: one as bind() does, several as
+// the addresses of a multi-homed endpoint (sctp_bindx), each association
+// then having a path from each.
+int exporterBind(int fd, const sockaddr_in* addrs, size_t n);
 // Sets up a one-to-one association; *granted is the number of outbound
 // streams the peer allowed.
 int exporterConnect(int fd, const sockaddr_in& peer, int* granted);

@@ -47,8 +47,9 @@ MHD_Result answer(void* cls, MHD_Connection* conn, const char* url, const char* 
     return reply(conn, MHD_HTTP_OK, body, kExposition);
 }
 
-// A scrape larger than the send buffer waits in its response, not in the
-// kernel, which would otherwise let the buffer grow to megabytes for a
+// Counts the connections closed, for schedule(), and gives each new one a
+// small send buffer: a scrape larger than it waits in its response, not in
+// the kernel, which would otherwise let the buffer grow to megabytes for a
 // scraper that never reads.
 void onConnection(void* cls, MHD_Connection* conn, void**, MHD_ConnectionNotificationCode code) {
     if (code == MHD_CONNECTION_NOTIFY_CLOSED) {

@@ -100,6 +100,10 @@ int listenOn(const HostPort& where, std::string* error) {
 
 }  // namespace
 
+Metrics::~Metrics() {
+    if (daemon) MHD_stop_daemon(daemon);
+}
+
 bool metricsOpen(Metrics& m, const HostPort& where, std::string* error) {
     if (where.text.empty()) return true;
     if (!isLoopback(where.addr))

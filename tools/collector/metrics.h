@@ -44,6 +44,13 @@ struct Metrics {
     timespec deadline{};  // CLOCK_MONOTONIC
     const MetricsFigures* figures = nullptr;  // while metricsServe runs
     uint64_t closed = 0;  // connections closed so far
+
+    // The server lives as long as the collector's state; it is stopped,
+    // its connections closed and its memory given back, when that goes.
+    Metrics() = default;
+    Metrics(const Metrics&) = delete;
+    Metrics& operator=(const Metrics&) = delete;
+    ~Metrics();
 };
 
 // Binds `where` and starts the server; does nothing when `where` has no

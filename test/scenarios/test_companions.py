@@ -176,7 +176,6 @@ def write_routers(directory):
     each flow must give, in routers.expected."""
     expected = []
     for r, fields in ((2, FIELDS), (3, FIELDS[::-1])):
-        template = struct.pack(">HH", 256, len(fields)) + b"".join(struct.pack(">HH", *f) for f in fields)
         datagrams = []
         for seq in range(10):
             records = b""
@@ -189,11 +188,21 @@ def write_routers(directory):
                 expected.append("127.0.0.%d 172.%d.%d.%d %d 192.0.2.%d 53 17 %d %d" % (r, 16 + r, seq, i, 2000 + n, n, n + 1,
                                                                                     100 * (n + 1)))
             records += bytes(-len(records) % 4)
-            sets = ((0, template), (256, records)) if seq == 0 else ((256, records),)
+            sets = ((0, template(256, fields)), (256, records)) if seq == 0 else ((256, records),)
             datagrams.append(netflow(9, seq, *sets, records=12 + (seq == 0), domain=0))
         raw_file(directory, datagrams, "router%d.raw" % r)
     with open(os.path.join(directory, "routers.expected"), "w") as f:
         f.write("".join(line + "\n" for line in sorted(expected)))
+
+
+def template(tid, fields):
+    return struct.pack(">HH", tid, len(fields)) + b"".join(struct.pack(">HH", *f) for f in fields)
+
+
+# Options templates: IPFIX with one scope field of two, v9 with 4 bytes of scope and 4 of options.
+OPTIONS = struct.pack(">HHH", 258, 2, 1) + struct.pack(">HHHH", 149, 4, 8, 4)
+V9_OPTIONS = struct.pack(">HHH", 260, 4, 4) + struct.pack(">HHHH", 1, 4, 2, 4)
+BIG = [template(256 + i, [(1 + f % 200, 4) for f in range(1000)]) for i in range(32)]   # 4004 bytes each
 
 
 def flow(i):
@@ -499,8 +508,9 @@ class Companions(Scenario):
         self.assertEqual(re.findall(r"^quorvane_collector_exporter_info\{(.*)\} 1$", text, re.M), [c, a])
         self.assertEqual([metric(text, "exporter_templates", x) for x in (a, c)], [1, 0])
         self.assertEqual([metric(text, n) for n in ("daemon_connected", "exporters", "exporters_limit")], [1, 2, 2])
-        self.assertEqual([metric(text, "exporter_template_bytes", a), metric(text, "template_cache_bytes")],
-                         [len(TEMPLATE)] * 2)
+        held = metric(text, "template_cache_bytes")   # a's template and its bookkeeping
+        self.assertEqual([metric(text, "exporter_template_bytes", x) for x in (a, c)], [held, 0])
+        self.assertGreater(held, len(TEMPLATE))
         daemon.close()
         wait_until(lambda: metric(scrape(mport)[1], "daemon_connected") == 0, "the daemon's leaving in the metrics")
         text = scrape(mport)[1]
@@ -510,6 +520,7 @@ class Companions(Scenario):
                  "evictions": "exporter_evictions_total", "templates": "templates_taken_total",
                  "resent": "template_messages_resent_total", "withdrawn": "templates_withdrawn_total",
                  "malformed": "malformed_messages_total", "overcap": "templates_over_cap_total",
+                 "held": "template_cache_bytes",
                  "aliases": "exporter_aliases", "lookups": "association_lookups_total",
                  "deferred": "lookup_deferred_records_total", "oversize": "oversize_records_total"}
         line, target, want = re.search(r"exit stats (.*)", self.stop(proc, stderr))[1].split(), None, {}
@@ -520,7 +531,7 @@ class Companions(Scenario):
                 want[names[key], ""] = int(value)
             else:
                 want["target_%s_total" % key, 'target="%s"' % target] = int(value)
-        self.assertEqual(len(want), 13 + 2 * 3)
+        self.assertEqual(len(want), 14 + 2 * 3)
         self.assertEqual({k: metric(text, *k) for k in want}, want)
         self.assertEqual([want[k, ""] for k in ("records_total", "exporter_evictions_total", "malformed_messages_total")],
                          [4, 1, 1])
@@ -967,14 +978,13 @@ class Companions(Scenario):
         self.assertIn("sent=%d errors=0" % (WRAP + 3), self.finish(collector))
         return arrivals([b"mark lost"] + sent + [b"mark end"], "192.0.2.7", 2055)
 
-    def spoof_overlong_templates(self, link):
-        # The template's own datagram, and each resend of it, is one byte
-        # longer than a datagram can be: its record is a send error, the
-        # resends are not counted as sent and not as errors either.
-        fields = 16370
-        datagrams = [netflow(9, 0, (0, struct.pack(">HH", 256, fields) + struct.pack(">HH", 1, 4) * fields))]
+    def spoof_refused_resends(self, link):
+        # The link takes less than the 576 bytes every path does, and the
+        # template's datagram and each resend of it are longer: its record
+        # is a send error, the resends count neither as sent nor as errors.
+        self.assertEqual(link.ip("link", "set", link.ns + "a", "mtu", "552").returncode, 0)
+        datagrams = [netflow(9, 0, (0, template(256, [(1, 4)] * 150)))]
         datagrams += [netflow(9, i, (256, flow(i))) for i in range(1, 11)] + [b"mark end"]
-        self.assertEqual(len(datagrams[0]), 65508)
         collector, daemon = self.spoof_played(link, len(datagrams), "-template-refresh", "1,0")
         daemon.sendall(b"".join(record(d) for d in datagrams))
         self.assertRegex(self.finish(collector), r"records=12 refused=0 target=\S+ sent=11 errors=1 shared=0 "
@@ -987,7 +997,7 @@ class Companions(Scenario):
                                            ("the path MTU drops to 1280 between records", self.spoof_mtu_drop),
                                            ("a link below the 576-byte floor", self.spoof_below_the_floor),
                                            ("a lost fragment, then the identification wraps", self.spoof_wrap),
-                                           ("template resends too long for a datagram", self.spoof_overlong_templates)]):
+                                           ("template resends the link refuses", self.spoof_refused_resends)]):
             with self.subTest(name), self.spoof_link(row) as link:
                 want = run(link)
                 out = link.receiver.communicate(timeout=10 * SLOW)[0].splitlines()
@@ -1144,6 +1154,69 @@ class Companions(Scenario):
         self.assertEqual(len({a for _, a in got}), 1)
         self.assertIn("templates=1 resent=1 withdrawn=0 malformed=5 overcap=0", self.finish(collector))
         tap.close()
+
+    def relay_played(self, items, *args):
+        """The collector relaying to a sink what the test, as its daemon, hands it: every datagram of items (a
+        number there lets that many seconds pass). Returns, per datagram, what reached the sink ahead of it,
+        and the exit counter line."""
+        tap = sink()
+        self.cleanups.append(tap.close)
+        sent = [i for i in items if isinstance(i, bytes)]
+        collector, cport = self.collector_tool("-ports", "1", "-quiet", "-count", str(len(sent)),
+                                               "-forward", "127.0.0.1:%d" % tap.getsockname()[1], *args)
+        daemon = socket.create_connection(("127.0.0.1", cport), timeout=5 * SLOW)
+        self.cleanups.append(daemon.close)
+        ahead = []
+        for item in items:
+            if not isinstance(item, bytes):
+                time.sleep(item)   # the clock is what is tested here
+                continue
+            daemon.sendall(record(item))
+            got = [tap.recv(65535)]
+            while got[-1] != item and len(got) < 100:
+                got.append(tap.recv(65535))
+            self.assertEqual(got[-1], item, "the datagram itself after %d others" % len(got))
+            ahead.append(got[:-1])
+        return ahead, self.finish(collector)
+
+    @emul_only("the collector's connection is TCP whatever the transport")
+    def test_the_templates_kept_are_the_ones_resent(self):
+        # -template-refresh 2,0 resends ahead of the third datagram, 0,1 after a second.
+        other = template(256, FIELDS[::-1])
+        withdraw_all = struct.pack(">HH", 2, 0)
+        for name, refresh, items, resent, counters in [
+            ("withdraw-all removes templates, not options templates", "2,0",
+             [netflow(10, 0, (2, TEMPLATE + template(257, FIELDS[:2])), (3, OPTIONS)), netflow(10, 1, (2, withdraw_all)),
+              netflow(10, 2, (256, flow(2)))],
+             [[], [], [netflow(10, 2, (3, OPTIONS))]], "templates=3 resent=1 withdrawn=2 malformed=0 overcap=0"),
+            ("v9 options templates, and zeros padding the datagram", "2,0",
+             [netflow(9, 0, (0, TEMPLATE), (1, V9_OPTIONS)) + bytes(8), netflow(9, 1, (256, flow(1))),
+              netflow(9, 2, (256, flow(2)))],
+             [[], [], [netflow(9, 2, (0, TEMPLATE), (1, V9_OPTIONS), records=2)]],
+             "templates=2 resent=1 withdrawn=0 malformed=0 overcap=0"),
+            ("after a second without a resend", "0,1",
+             [netflow(10, 0, (2, TEMPLATE)), 1.2, netflow(10, 1, (256, flow(1)))],
+             [[], [netflow(10, 1, (2, TEMPLATE))]], "templates=1 resent=1 "),
+            ("64 KiB per exporter, bookkeeping included", "2,0",
+             [netflow(10, 0, (2, b"".join(BIG[:16]))), netflow(10, 1, (2, b"".join(BIG[16:]))),
+              netflow(10, 2, (256, flow(2)))], None, None),
+        ] + [("each domain's own header, v%d" % v, "2,0",
+              [netflow(v, 1000, (t, TEMPLATE), domain=1), netflow(v, 5, (t, other), domain=2),
+               netflow(v, 1001, (256, flow(1)), domain=1)],
+              [[], [], [netflow(v, 1001, (t, TEMPLATE), domain=1), netflow(v, 5, (t, other), domain=2)]],
+              "templates=2 resent=2 ") for v, t in ((9, 0), (10, 2))]:
+            with self.subTest(name):
+                ahead, err = self.relay_played(items, "-template-refresh", refresh)
+                if resent is not None:
+                    self.assertEqual(ahead, resent)
+                    self.assertIn(counters, err)
+                    continue
+                # The first templates fill the cache, and all it sends again are they.
+                kept = len(ahead[2])
+                self.assertEqual(ahead, [[], [], [netflow(10, 2, (2, t)) for t in BIG[:kept]]])
+                held = int(re.search(r" templates=%d resent=%d withdrawn=0 malformed=0 overcap=%d held=(\d+) "
+                                     % (kept, kept, 32 - kept), err, re.M)[1])
+                self.assertTrue(8 <= kept and 4004 * kept < held <= 65536, (kept, held))
 
     @emul_only("a command line is the same on either transport")
     def test_bad_forward_spoof_or_ports_file_ends_the_collector_before_it_listens(self):

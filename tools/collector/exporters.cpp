@@ -1,14 +1,10 @@
 #include "exporters.h"
 
-#include <ctime>
-#include <unistd.h>
-
-#include "common/keyed_hash.h"
 
 namespace {
 
 size_t bucket(const ExporterTable& t, uint64_t key) {
-    return static_cast<size_t>(keyedHash(t.secret, key)) & (t.index.size() - 1);
+    return static_cast<size_t>(keyedHash64(t.secret, key)) & (t.index.size() - 1);
 }
 
 // Position in the index of key's slot, or of the empty bucket it would take.
@@ -64,9 +60,7 @@ void exportersInit(ExporterTable& t, size_t cap) {
     t = ExporterTable{};
     t.cap = cap;
     t.index.assign(16, kNoSlot);
-    // Without the kernel's randomness the table still works; only its
-    // resistance to chosen keys is weaker.
-    if (!drawHashKey(t.secret)) t.secret[0] = static_cast<uint64_t>(getpid()) << 32 ^ static_cast<uint64_t>(time(nullptr));
+    drawRandom(&t.secret, sizeof t.secret);
 }
 
 uint32_t exportersFind(ExporterTable& t, uint64_t key) {

@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <vector>
 
+#include "keyed_hash.h"
+
 constexpr uint32_t kNoSlot = UINT32_MAX;
 
 struct ExporterTable {
@@ -22,7 +24,7 @@ struct ExporterTable {
     // full; grows with the table. Keys are hashed with a secret drawn at
     // start-up, as exporters' addresses are partly the network's choice.
     std::vector<uint32_t> index;
-    uint64_t secret[2] = {0, 0};
+    HashKey secret;
     size_t exporters = 0;  // bound slots
     uint64_t evictions = 0;
 };

@@ -92,12 +92,13 @@ const Scalar kScalars[] = {
      [](const Figures& f) { return f.relay->templates.malformed; }},
     {"quorvane_collector_templates_over_cap_total", "counter", "Templates not kept for the template cache's caps.",
      [](const Figures& f) { return f.relay->templates.refused; }},
-    {"quorvane_collector_template_cache_bytes", "gauge", "Template record bytes held, counted against the caps.",
+    {"quorvane_collector_template_cache_bytes", "gauge",
+     "Bytes the template cache holds, its bookkeeping included, as counted against its caps.",
      [](const Figures& f) { return uint64_t{f.relay->templates.bytes}; }},
-    {"quorvane_collector_template_cache_limit_bytes", "gauge", "Template record bytes held at most, in all.",
+    {"quorvane_collector_template_cache_limit_bytes", "gauge", "Bytes the template cache holds at most, in all.",
      [](const Figures& f) { return uint64_t{f.relay->templates.totalLimit}; }},
     {"quorvane_collector_template_cache_exporter_limit_bytes", "gauge",
-     "Template record bytes held at most for one exporter.",
+     "Bytes the template cache holds at most for one exporter.",
      [](const Figures& f) { return uint64_t{f.relay->templates.perExporterLimit}; }},
 };
 
@@ -147,10 +148,15 @@ const ExporterFamily kExporterFamilies[] = {
      [](const Relay&, uint32_t, const ExporterSamples& s) { put(s, 1); }},
     {"quorvane_collector_exporter_templates", "gauge", "Templates the relay holds for the exporter.",
      [](const Relay& r, uint32_t slot, const ExporterSamples& s) {
-         put(s, r.slotTemplates[slot].cache.templates.size());
+         const TemplateStore* t = r.slotTemplates[slot].cache.store.get();
+         put(s, t ? t->entries.size() : 0);
      }},
-    {"quorvane_collector_exporter_template_bytes", "gauge", "Template record bytes the relay holds for the exporter.",
-     [](const Relay& r, uint32_t slot, const ExporterSamples& s) { put(s, r.slotTemplates[slot].cache.bytes); }},
+    {"quorvane_collector_exporter_template_bytes", "gauge",
+     "Bytes the relay holds for the exporter's templates, as counted against the caps.",
+     [](const Relay& r, uint32_t slot, const ExporterSamples& s) {
+         const TemplateStore* t = r.slotTemplates[slot].cache.store.get();
+         put(s, t ? t->held : 0);
+     }},
 };
 
 struct Listed {

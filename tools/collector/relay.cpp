@@ -161,36 +161,38 @@ int64_t monotonicMs() {
 }
 
 // Takes in the templates of the exporter's datagram and, when they are due,
-// queues them ahead of it, from the exporter's own source and with the
-// datagram's own header, so the collector sees no gap.
+// queues them ahead of it, from the exporter's own source and with each
+// domain's own header, so the collector sees no gap.
 void resendTemplates(Relay& r, const RecordHeader& h, const int* own, uint32_t slot, const uint8_t* payload,
                      size_t len) {
-    RelayTemplates& t = r.slotTemplates[slot];
+    ExporterTemplates& t = r.slotTemplates[slot].cache;
     int64_t now = monotonicMs();
-    templatesObserve(r.templates, t.cache, payload, len, now);
-    if (!templatesDue(r.templates, t.cache, now)) return;
-    // Last time's messages may still wait in the queue, pointing into wire.
-    if (t.wireFlush == r.flushes) relayFlush(r);
-    t.wire.clear();
-    r.wireEnds.clear();
-    templatesResend(r.templates, t.cache, now, kResendMessage, [&](const uint8_t* m, size_t n) {
-        t.wire.insert(t.wire.end(), m, m + n);
-        r.wireEnds.push_back(t.wire.size());
-    });
-    size_t nt = r.targets.size(), start = 0;
-    for (size_t end : r.wireEnds) {
-        const uint8_t* m = t.wire.data() + start;
-        size_t n = end - start;
-        start = end;
+    templatesObserve(r.templates, t, payload, len, now);
+    if (!templatesDue(r.templates, t, now)) return;
+    templatesSent(t, now);
+    if (r.resendBuffer.empty()) r.resendBuffer.resize(kResendBuffer);
+    // Nothing queued before the last flush points into the buffer any more.
+    if (r.resendFlush != r.flushes) r.resendUsed = 0;
+    size_t nt = r.targets.size();
+    TemplateCursor cursor;
+    for (size_t need; (need = templatesNextNeed(t, &cursor)) != 0;) {
+        if (r.resendUsed + need > r.resendBuffer.size()) {
+            relayFlush(r);
+            r.resendUsed = 0;
+        }
+        uint8_t* m = r.resendBuffer.data() + r.resendUsed;
+        size_t n = templatesBuildMessage(t, &cursor, kResendMessage, m, r.resendBuffer.size() - r.resendUsed);
+        if (n == 0) break;
+        r.resendUsed += n;
         if (r.spoof) {
             queueSpoofed(r, h, m, n, true, slot);
-            continue;
+        } else {
+            if (r.pending + nt > kQueueSize) relayFlush(r);
+            for (size_t i = 0; i < nt; ++i)
+                queue(r, own[i], static_cast<uint16_t>(i), m, n, true, slot);
         }
-        if (r.pending + nt > kQueueSize) relayFlush(r);
-        for (size_t i = 0; i < nt; ++i)
-            queue(r, own[i], static_cast<uint16_t>(i), m, n, true, slot);
+        r.resendFlush = r.flushes;
     }
-    t.wireFlush = r.flushes;
 }
 
 // Counts queued datagram e as sent or refused (with the kernel's errno).
@@ -390,6 +392,6 @@ std::string relayCountersText(const Relay& relay) {
     const TemplateCache& c = relay.templates;
     s += " templates=" + std::to_string(c.cached) + " resent=" + std::to_string(c.resent) +
          " withdrawn=" + std::to_string(c.withdrawn) + " malformed=" + std::to_string(c.malformed) +
-         " overcap=" + std::to_string(c.refused);
+         " overcap=" + std::to_string(c.refused) + " held=" + std::to_string(c.bytes);
     return s;
 }

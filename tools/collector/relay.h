@@ -55,13 +55,16 @@ struct RelayQueued {
     uint32_t slot = kNoSlot;  // the exporter's, when it has one
 };
 
-// An exporter's templates, and the messages that send them again, which
-// must stay where they are until relayFlush has sent them.
+// An exporter's templates, in its slot: kTemplateSlotBytes whatever it
+// holds, and what its store holds, within the cache's caps.
 struct RelayTemplates {
     ExporterTemplates cache;
-    std::vector<uint8_t> wire;
-    uint64_t wireFlush = UINT64_MAX;  // Relay::flushes when last queued
 };
+
+// The resent template messages of all exporters are built here and stay
+// until relayFlush has sent them; when the next one would not fit, what is
+// queued is flushed first. Holds the largest message a template can need.
+constexpr size_t kResendBuffer = 128 * 1024;
 
 // Under -spoof the exporter table holds templates only; this many exporters
 // unless -max-exporters says otherwise.
@@ -110,7 +113,9 @@ struct Relay {
     // Each exporter's IPFIX and v9 templates, sent again now and then so
     // that a UDP collector that missed them can decode (templates.h).
     TemplateCache templates;
-    std::vector<size_t> wireEnds;  // message ends in RelayTemplates::wire
+    std::vector<uint8_t> resendBuffer;  // kResendBuffer bytes from the first resend on
+    size_t resendUsed = 0;
+    uint64_t resendFlush = UINT64_MAX;  // `flushes` when resendUsed was last counted
 };
 
 // Opens what the relay needs before any record arrives and sizes its
@@ -137,5 +142,6 @@ void relayFlush(Relay& relay);
 // command-line order, then " templates=N resent=N withdrawn=N malformed=N
 // overcap=N": template records taken in, template messages sent again (per
 // target), templates withdrawn by exporters, messages whose templates were
-// not taken for being inconsistent, templates not kept for the caps.
+// not taken for being inconsistent, templates not kept for the caps; then
+// " held=N", the bytes the template cache holds now.
 std::string relayCountersText(const Relay& relay);

@@ -3,32 +3,19 @@
 #include <netinet/in.h>
 #include <netinet/ip.h>
 #include <netinet/udp.h>
-#include <sys/random.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
-#include "common/keyed_hash.h"
+#include "keyed_hash.h"
 #include "privileges.h"
 
 namespace {
 
 static_assert(sizeof(iphdr) == kSpoofIpHeader && sizeof(iphdr) + sizeof(udphdr) == kSpoofHeaders,
               "header sizes");
-
-bool fillRandom(void* buf, size_t len) {
-    uint8_t* p = static_cast<uint8_t*>(buf);
-    while (len > 0) {
-        ssize_t n = getrandom(p, len, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        p += n;
-        len -= static_cast<size_t>(n);
-    }
-    return true;
-}
 
 uint16_t fold(uint64_t sum) {
     while (sum >> 16) sum = (sum & 0xffff) + (sum >> 16);
@@ -43,11 +30,8 @@ size_t pieceSize(size_t mtu) {
 
 bool spoofOpen(int* rawSocket, SpoofIds* ids, std::string* error) {
     ids->next.resize(kSpoofIdCounters);
-    if (!fillRandom(ids->key, sizeof ids->key) ||
-        !fillRandom(ids->next.data(), ids->next.size() * sizeof ids->next[0])) {
-        *error = std::string("-spoof cannot draw its identification key: ") + strerror(errno);
-        return false;
-    }
+    drawRandom(&ids->key, sizeof ids->key);
+    drawRandom(ids->next.data(), ids->next.size() * sizeof ids->next[0]);
     *rawSocket = socket(AF_INET, SOCK_RAW | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_RAW);
     if (*rawSocket < 0) {
         *error = std::string("-spoof needs a raw socket (CAP_NET_RAW): ") + strerror(errno) + "; " + kGrantNetRaw;
@@ -57,7 +41,7 @@ bool spoofOpen(int* rawSocket, SpoofIds* ids, std::string* error) {
 }
 
 uint16_t spoofNextId(SpoofIds& ids, uint32_t source, uint32_t dest) {
-    uint64_t h = keyedHash(ids.key, uint64_t{source} << 32 | dest);
+    uint64_t h = keyedHash64(ids.key, uint64_t{source} << 32 | dest);
     uint16_t& id = ids.next[h % kSpoofIdCounters];
     if (++id == 0) ++id;
     return id;

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include "keyed_hash.h"
+
 constexpr size_t kSpoofIpHeader = 20;
 constexpr size_t kSpoofHeaders = 28;  // IPv4 + UDP, in front of a first fragment
 // The IPv4 total length field bounds what one datagram can carry.
@@ -30,7 +32,7 @@ constexpr size_t kMaxSpoofPieces =
 // keeps exporters from choosing addresses that land on a busy counter.
 constexpr size_t kSpoofIdCounters = 16384;  // 32 KiB
 struct SpoofIds {
-    uint64_t key[2] = {0, 0};
+    HashKey key;
     std::vector<uint16_t> next;
 };
 

@@ -1,9 +1,8 @@
 #include "templates.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
-
-#include "common/netflow.h"
 
 namespace {
 
@@ -11,6 +10,20 @@ constexpr size_t kIpfixHeader = 16;
 constexpr size_t kV9Header = 20;
 constexpr size_t kSetHeader = 4;
 constexpr uint16_t kFirstDataId = 256;
+constexpr uint32_t kDomainRef = 0x8000;
+constexpr uint32_t kNoDomain = UINT32_MAX;
+// Below this many bytes an array is not worth giving back.
+constexpr size_t kSmallArray = 256;
+// The least record store: a template or two.
+constexpr size_t kSmallStore = 64;
+constexpr size_t kStoreOverhead = sizeof(TemplateStore) + kBlockOverhead;
+// As quorvane-collector(1) counts them.
+static_assert(sizeof(TemplateEntry) == 20 && sizeof(TemplateDomain) == 24 && kStoreOverhead == 128,
+              "the documented sizes");
+
+// Here rather than netflow.h's: called for every template record, so inline.
+uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+uint32_t be32(const uint8_t* p) { return uint32_t{be16(p)} << 16 | be16(p + 2); }
 
 bool allZero(const uint8_t* p, const uint8_t* end) {
     for (; p < end; ++p)
@@ -18,11 +31,9 @@ bool allZero(const uint8_t* p, const uint8_t* end) {
     return true;
 }
 
-// One template record or withdrawal found in a message, as handed from the
-// walk to whoever wants it.
+// One template record or withdrawal found in a message.
 struct Found {
-    uint32_t domain;
-    uint16_t setId;
+    uint32_t kind;
     uint16_t id;
     bool withdrawal;
     const uint8_t* record;
@@ -30,55 +41,56 @@ struct Found {
 };
 
 // Walks the template records of one set or flowset in [p, end). Returns
-// false when they do not fit their set. `visit` may be null (checking only).
+// false when they do not fit their set.
 template <typename Visit>
-bool walkTemplateSet(int version, uint32_t domain, uint16_t setId, const uint8_t* p,
-                     const uint8_t* end, Visit visit) {
-    const bool options = setId == 1 || setId == 3;
-    while (end - p >= 4 && !allZero(p, end)) {
+bool walkTemplateSet(int version, uint16_t setId, const uint8_t* p, const uint8_t* end, Visit& visit) {
+    const uint32_t kind = setId == 1 || setId == 3;
+    while (end - p >= 4) {
+        // Zeros to the end of the set are padding; a zero word before
+        // anything else is not a record.
+        if (be32(p) == 0) return allZero(p, end);
         const uint8_t* start = p;
-        uint16_t id = readBe16(p);
-        uint16_t count = readBe16(p + 2);
+        uint16_t id = be16(p);
+        uint16_t count = be16(p + 2);
         if (version == 10 && count == 0) {
             // A withdrawal: one template, or with the set's own id all of
             // that kind.
             if (id < kFirstDataId && id != setId) return false;
-            visit(Found{domain, setId, id, true, start, 4});
+            visit(Found{kind, id, true, start, 4});
             p += 4;
             continue;
         }
         if (id < kFirstDataId) return false;
-        size_t fieldBytes = 0;
         if (version == 10) {
-            size_t head = options ? 6 : 4;
+            size_t head = kind ? 6 : 4;
             if (static_cast<size_t>(end - p) < head) return false;
-            if (options) {
-                uint16_t scope = readBe16(p + 4);
+            if (kind) {
+                uint16_t scope = be16(p + 4);
                 if (scope == 0 || scope > count) return false;
             }
             p += head;
             for (uint16_t i = 0; i < count; ++i) {
                 if (end - p < 4) return false;
                 // The enterprise bit adds a 4-byte enterprise number.
-                size_t field = readBe16(p) & 0x8000 ? 8 : 4;
+                size_t field = be16(p) & 0x8000 ? 8 : 4;
                 if (static_cast<size_t>(end - p) < field) return false;
                 p += field;
             }
-        } else if (!options) {
+        } else if (!kind) {
             if (count == 0) return false;
-            fieldBytes = size_t{count} * 4;
+            size_t fieldBytes = size_t{count} * 4;
             if (static_cast<size_t>(end - p) < 4 + fieldBytes) return false;
             p += 4 + fieldBytes;
         } else {
             if (end - p < 6) return false;
             uint16_t scope = count;  // v9 options: scope length, then option length, in bytes
-            uint16_t option = readBe16(p + 4);
+            uint16_t option = be16(p + 4);
             if (scope % 4 || option % 4 || scope + option == 0) return false;
-            fieldBytes = size_t{scope} + option;
+            size_t fieldBytes = size_t{scope} + option;
             if (static_cast<size_t>(end - p) < 6 + fieldBytes) return false;
             p += 6 + fieldBytes;
         }
-        visit(Found{domain, setId, id, false, start, static_cast<size_t>(p - start)});
+        visit(Found{kind, id, false, start, static_cast<size_t>(p - start)});
     }
     return true;
 }
@@ -87,182 +99,564 @@ bool walkTemplateSet(int version, uint32_t domain, uint16_t setId, const uint8_t
 // whatever came before the fault, when the message is not consistent with
 // its own lengths.
 template <typename Visit>
-bool walkMessage(int version, const uint8_t* data, size_t len, Visit visit) {
+bool walkMessage(int version, const uint8_t* data, size_t len, Visit& visit) {
     size_t header = version == 10 ? kIpfixHeader : kV9Header;
     if (len < header) return false;
-    if (version == 10 && readBe16(data + 2) != len) return false;
-    uint32_t domain = readBe32(data + (version == 10 ? 12 : 16));
+    if (version == 10 && be16(data + 2) != len) return false;
     const uint8_t* p = data + header;
     const uint8_t* end = data + len;
     while (end - p >= static_cast<ptrdiff_t>(kSetHeader)) {
-        uint16_t setId = readBe16(p);
-        uint16_t setLen = readBe16(p + 2);
-        if (setLen < kSetHeader || setLen > end - p) return false;
+        uint16_t setId = be16(p);
+        uint16_t setLen = be16(p + 2);
+        if (setLen < kSetHeader || setLen > end - p) {
+            // v9 leaves nothing to say how long the message is, and some
+            // exporters pad the datagram with zeros.
+            return version == 9 && setId == 0 && setLen == 0 && allZero(p, end);
+        }
         bool templates = version == 10 ? setId == 2 || setId == 3 : setId == 0 || setId == 1;
-        if (templates && !walkTemplateSet(version, domain, setId, p + kSetHeader, p + setLen, visit))
-            return false;
+        if (templates && !walkTemplateSet(version, setId, p + kSetHeader, p + setLen, visit)) return false;
         p += setLen;
     }
-    // IPFIX sets fill the message exactly; v9 leaves nothing to say how long
-    // it is, and some exporters pad the datagram.
     return p == end || version == 9;
 }
 
-CachedTemplate* find(ExporterTemplates& e, uint32_t domain, uint16_t id) {
-    for (CachedTemplate& t : e.templates)
-        if (t.domain == domain && t.id == id) return &t;
-    return nullptr;
+// --- Memory: every array's capacity is counted, and only grows within the caps.
+
+template <typename T>
+size_t blockBytes(size_t capacity) {
+    return capacity ? capacity * sizeof(T) + kBlockOverhead : 0;
 }
 
-void removeAt(TemplateCache& cache, ExporterTemplates& e, size_t i) {
-    size_t n = e.templates[i].record.size();
-    e.bytes -= n;
-    cache.bytes -= n;
-    // Order does not matter to a collector; moving the last in its place
-    // keeps removal from copying records.
-    if (i + 1 != e.templates.size()) e.templates[i] = std::move(e.templates.back());
-    e.templates.pop_back();
+bool fits(const TemplateCache& c, const TemplateStore& s, size_t extra) {
+    return s.held + extra <= c.perExporterLimit && c.bytes + extra <= c.totalLimit;
 }
 
-void apply(TemplateCache& cache, ExporterTemplates& e, const Found& f) {
-    if (f.withdrawal) {
-        bool all = f.id == f.setId;
-        for (size_t i = e.templates.size(); i-- > 0;) {
-            const CachedTemplate& t = e.templates[i];
-            if (t.domain == f.domain && (all ? t.setId == f.setId : t.id == f.id)) {
-                removeAt(cache, e, i);
-                ++cache.withdrawn;
-            }
+void account(TemplateCache& c, TemplateStore& s, size_t before, size_t after) {
+    s.held = s.held - before + after;
+    c.bytes = c.bytes - before + after;
+}
+
+template <typename T>
+void recapacity(TemplateCache& c, TemplateStore& s, std::vector<T>& v, size_t capacity) {
+    size_t before = blockBytes<T>(v.capacity());
+    std::vector<T> moved;
+    moved.reserve(capacity);
+    moved.insert(moved.end(), v.begin(), v.end());
+    v.swap(moved);
+    account(c, s, before, blockBytes<T>(v.capacity()));
+}
+
+// Room for `need` elements: doubling while the caps allow, else an eighth
+// more, so that growing stays linear; false when not even that fits.
+template <typename T>
+bool room(TemplateCache& c, TemplateStore& s, std::vector<T>& v, size_t need) {
+    size_t cap = v.capacity();
+    if (need <= cap) return true;
+    for (size_t want : {std::max(need, 2 * cap), std::max(need, cap + cap / 8)}) {
+        if (!fits(c, s, blockBytes<T>(want) - blockBytes<T>(cap))) continue;
+        recapacity(c, s, v, want);
+        return true;
+    }
+    return false;
+}
+
+// Gives back capacity far beyond the need: after that, as many additions
+// or removals as there are elements come before the next resize.
+template <typename T>
+void trim(TemplateCache& c, TemplateStore& s, std::vector<T>& v) {
+    if (v.capacity() * sizeof(T) > kSmallArray && v.capacity() > 4 * v.size())
+        recapacity(c, s, v, std::max(2 * v.size(), kSmallArray / sizeof(T)));
+}
+
+// Copies the live records into a store of `capacity` bytes, leaving the dead.
+void compact(TemplateCache& c, TemplateStore& s, size_t capacity) {
+    size_t before = blockBytes<uint8_t>(s.bytes.capacity());
+    std::vector<uint8_t> live;
+    live.reserve(capacity);
+    for (TemplateEntry& e : s.entries) {
+        const uint8_t* from = s.bytes.data() + e.offset;
+        e.offset = static_cast<uint32_t>(live.size()) & 0x7FFFFFFF;
+        live.insert(live.end(), from, from + e.length);
+    }
+    s.bytes.swap(live);
+    s.dead = 0;
+    account(c, s, before, blockBytes<uint8_t>(s.bytes.capacity()));
+}
+
+// Room to append `len` record bytes. Dead bytes are dropped when they are
+// at least half the live ones, so a compaction costs no more than the
+// withdrawals and replacements that left them.
+bool storeRoom(TemplateCache& c, TemplateStore& s, size_t len) {
+    std::vector<uint8_t>& b = s.bytes;
+    if (b.size() + len <= b.capacity()) return true;
+    size_t live = b.size() - s.dead;
+    bool drop = s.dead > 0 && 2 * s.dead >= live;
+    size_t cap = b.capacity(), need = (drop ? live : b.size()) + len;
+    if (drop && need <= cap) {
+        compact(c, s, cap);
+        return true;
+    }
+    for (size_t want : {std::max({need, 2 * cap, kSmallStore}), std::max(need, cap + cap / 8)}) {
+        if (!fits(c, s, blockBytes<uint8_t>(want) - blockBytes<uint8_t>(cap))) continue;
+        if (drop) compact(c, s, want);
+        else recapacity(c, s, b, want);
+        return true;
+    }
+    return false;
+}
+
+// --- The index.
+
+uint64_t hashOf(TemplateCache& c, uint32_t domain, uint16_t id) {
+    if (!c.memo || c.memoDomain != domain) {
+        c.memoHash = keyedHash(c.key, domain);
+        c.memoDomain = domain;
+        c.memo = true;
+    }
+    return c.memoHash ^ c.idWords[id];
+}
+
+// An index slot holds a template id in its upper half, so that a probe
+// past other ids reads nothing else, and in its lower half entry i as
+// i + 1, or domain j (id 0) as kDomainRef | j. Zero is empty.
+uint32_t entrySlot(const TemplateStore& s, uint32_t i) { return uint32_t{s.entries[i].id} << 16 | (i + 1); }
+uint32_t domainSlot(uint32_t j) { return kDomainRef | j; }
+uint32_t entryOf(uint32_t slot) { return (slot & 0xFFFF) - 1; }
+uint32_t domainOf(uint32_t slot) { return slot & (kDomainRef - 1); }
+
+uint32_t domainOfSlot(const TemplateStore& s, uint32_t slot) {
+    return slot & kDomainRef ? s.domains[domainOf(slot)].domain : s.entries[entryOf(slot)].domain;
+}
+
+uint64_t hashOfSlot(TemplateCache& c, const TemplateStore& s, uint32_t slot) {
+    return hashOf(c, domainOfSlot(s, slot), static_cast<uint16_t>(slot >> 16));
+}
+
+// The slot holding (domain, id), or the empty one where it would go; id 0
+// stands for the domain itself. The index is never full.
+size_t probe(const TemplateStore& s, uint64_t hash, uint32_t domain, uint16_t id) {
+    size_t mask = s.index.size() - 1;
+    for (size_t i = hash & mask;; i = (i + 1) & mask) {
+        uint32_t v = s.index[i];
+        if (v == 0 || (v >> 16 == id && domainOfSlot(s, v) == domain)) return i;
+    }
+}
+
+// Where `slot`, which is in the index, lies.
+size_t findSlot(TemplateCache& c, const TemplateStore& s, uint32_t slot) {
+    size_t mask = s.index.size() - 1;
+    size_t i = hashOfSlot(c, s, slot) & mask;
+    while (s.index[i] != slot) i = (i + 1) & mask;
+    return i;
+}
+
+void rehash(TemplateCache& c, TemplateStore& s, size_t size) {
+    size_t before = blockBytes<uint32_t>(s.index.capacity());
+    std::vector<uint32_t>(size, 0).swap(s.index);
+    size_t mask = size - 1;
+    auto put = [&](uint32_t v) {
+        size_t i = hashOfSlot(c, s, v) & mask;
+        while (s.index[i] != 0) i = (i + 1) & mask;
+        s.index[i] = v;
+    };
+    for (uint32_t i = 0; i < s.entries.size(); ++i) put(entrySlot(s, i));
+    for (uint32_t j = 0; j < s.domains.size(); ++j) put(domainSlot(j));
+    account(c, s, before, blockBytes<uint32_t>(s.index.capacity()));
+}
+
+size_t indexed(const TemplateStore& s) { return s.entries.size() + s.domains.size(); }
+
+// Room for `more` values at a load of at most one half.
+bool indexRoom(TemplateCache& c, TemplateStore& s, size_t more) {
+    size_t need = 2 * (indexed(s) + more), size = s.index.size();
+    if (need <= size) return true;
+    size_t want = std::max<size_t>(size * 2, 8);
+    while (want < need) want *= 2;
+    if (!fits(c, s, blockBytes<uint32_t>(want) - blockBytes<uint32_t>(size))) return false;
+    rehash(c, s, want);
+    return true;
+}
+
+void indexTrim(TemplateCache& c, TemplateStore& s) {
+    size_t size = s.index.size(), want = 8;
+    if (size * sizeof(uint32_t) <= kSmallArray || 8 * indexed(s) >= size) return;
+    while (want < 4 * indexed(s)) want *= 2;
+    rehash(c, s, want);
+}
+
+// Empties slot i, moving back the later members of its run that would no
+// longer be found past the hole.
+void indexErase(TemplateCache& c, TemplateStore& s, size_t i) {
+    size_t mask = s.index.size() - 1;
+    for (size_t j = (i + 1) & mask; s.index[j] != 0; j = (j + 1) & mask) {
+        size_t home = hashOfSlot(c, s, s.index[j]) & mask;
+        bool stays = i <= j ? (i < home && home <= j) : (i < home || home <= j);
+        if (stays) continue;
+        s.index[i] = s.index[j];
+        i = j;
+    }
+    s.index[i] = 0;
+}
+
+// --- Entries, their lists and their domains.
+
+uint32_t findDomain(TemplateCache& c, const TemplateStore& s, uint32_t domain) {
+    if (s.index.empty()) return kNoDomain;
+    uint32_t v = s.index[probe(s, hashOf(c, domain, 0), domain, 0)];
+    return v ? domainOf(v) : kNoDomain;
+}
+
+void linkLast(TemplateStore& s, TemplateDomain& d, uint32_t kind, uint32_t i) {
+    TemplateEntry& e = s.entries[i];
+    e.kind = kind & 1;
+    uint32_t& first = d.first[kind];
+    if (first == kNoTemplate) {
+        first = e.prev = e.next = i;
+        return;
+    }
+    e.next = first;
+    e.prev = s.entries[first].prev;
+    s.entries[e.prev].next = i;
+    s.entries[first].prev = i;
+}
+
+void unlink(TemplateStore& s, TemplateDomain& d, uint32_t i) {
+    TemplateEntry& e = s.entries[i];
+    uint32_t& first = d.first[e.kind];
+    if (e.next == i) {
+        first = kNoTemplate;
+        return;
+    }
+    s.entries[e.prev].next = e.next;
+    s.entries[e.next].prev = e.prev;
+    if (first == i) first = e.next;
+}
+
+// Removes entry i of domain j: its record bytes become dead, and the last
+// entry takes its place in the array, its links and its index slot.
+void removeEntry(TemplateCache& c, TemplateStore& s, uint32_t j, uint32_t i) {
+    unlink(s, s.domains[j], i);
+    indexErase(c, s, findSlot(c, s, entrySlot(s, i)));
+    s.dead += s.entries[i].length;
+    uint32_t last = static_cast<uint32_t>(s.entries.size() - 1);
+    if (i != last) {
+        TemplateEntry& moved = s.entries[i];
+        moved = s.entries[last];
+        if (moved.next == last) {
+            moved.prev = moved.next = i;
+        } else {
+            s.entries[moved.prev].next = i;
+            s.entries[moved.next].prev = i;
         }
-        return;
+        uint32_t mj = moved.domain == s.domains[j].domain ? j : findDomain(c, s, moved.domain);
+        uint32_t& first = s.domains[mj].first[moved.kind];
+        if (first == last) first = i;
+        s.index[findSlot(c, s, entrySlot(s, last))] = entrySlot(s, i);
     }
-    CachedTemplate* t = find(e, f.domain, f.id);
-    if (t && t->setId == f.setId && t->record.size() == f.len &&
-        memcmp(t->record.data(), f.record, f.len) == 0)
-        return;
-    size_t old = t ? t->record.size() : 0;
-    size_t grow = f.len > old ? f.len - old : 0;
-    if (e.bytes + grow > cache.perExporterLimit || cache.bytes + grow > cache.totalLimit) {
-        ++cache.refused;
-        if (!cache.capSaid)
-            fprintf(stderr,
-                    "quorvane-collector: template cache full (%zu bytes per exporter, %zu in all);"
-                    " templates beyond it are not kept\n",
-                    cache.perExporterLimit, cache.totalLimit);
-        cache.capSaid = true;
-        return;
-    }
-    if (!t) {
-        e.templates.emplace_back();
-        t = &e.templates.back();
-        t->domain = f.domain;
-        t->id = f.id;
-    }
-    t->setId = f.setId;
-    t->record.assign(f.record, f.record + f.len);
-    e.bytes = e.bytes - old + f.len;
-    cache.bytes = cache.bytes - old + f.len;
-    ++cache.cached;
+    s.entries.pop_back();
 }
+
+void removeDomain(TemplateCache& c, TemplateStore& s, uint32_t j) {
+    indexErase(c, s, findSlot(c, s, domainSlot(j)));
+    uint32_t last = static_cast<uint32_t>(s.domains.size() - 1);
+    if (j != last) {
+        s.index[findSlot(c, s, domainSlot(last))] = domainSlot(j);
+        s.domains[j] = s.domains[last];
+    }
+    s.domains.pop_back();
+}
+
+void dropStore(TemplateCache& c, ExporterTemplates& e) {
+    if (!e.store) return;
+    c.bytes -= e.store->held;
+    e.store.reset();
+}
+
+void sayCap(TemplateCache& c) {
+    ++c.refused;
+    if (!c.capSaid)
+        fprintf(stderr,
+                "quorvane-collector: template cache full (%zu bytes per exporter, %zu in all);"
+                " templates beyond it are not kept\n",
+                c.perExporterLimit, c.totalLimit);
+    c.capSaid = true;
+}
+
+// Applies one message's templates and withdrawals, all of one domain.
+struct Apply {
+    TemplateCache& c;
+    ExporterTemplates& e;
+    uint32_t domain;
+    uint32_t j = kNoDomain;  // the domain's place, once it has one
+    // New templates this long or longer cannot be kept now; until a
+    // removal or replacement, the caps need not be asked again.
+    size_t refusedFrom = SIZE_MAX;
+
+    void operator()(const Found& f) {
+        if (f.withdrawal) withdraw(f);
+        else define(f);
+    }
+
+    void withdraw(const Found& f) {
+        if (j == kNoDomain) return;
+        TemplateStore& s = *e.store;
+        if (f.id < kFirstDataId) {
+            // All of that kind: as many steps as templates leave, and when
+            // they are all the exporter has, one step each.
+            TemplateDomain& d = s.domains[j];
+            if (s.domains.size() == 1 && d.first[f.kind ^ 1] == kNoTemplate && d.first[f.kind] != kNoTemplate) {
+                c.withdrawn += s.entries.size();
+                s.entries.clear();
+                s.dead = s.bytes.size();
+                d.first[f.kind] = kNoTemplate;
+                std::fill(s.index.begin(), s.index.end(), 0);
+                s.index[probe(s, hashOf(c, domain, 0), domain, 0)] = domainSlot(j);
+                refusedFrom = SIZE_MAX;
+                return;
+            }
+            for (uint32_t i; (i = s.domains[j].first[f.kind]) != kNoTemplate; ++c.withdrawn) {
+                removeEntry(c, s, j, i);
+                refusedFrom = SIZE_MAX;
+            }
+            return;
+        }
+        uint32_t v = s.index[probe(s, hashOf(c, domain, f.id), domain, f.id)];
+        if (v == 0) return;
+        removeEntry(c, s, j, entryOf(v));
+        refusedFrom = SIZE_MAX;
+        ++c.withdrawn;
+    }
+
+    bool newStore() {
+        if (e.store) return true;
+        if (kStoreOverhead > c.perExporterLimit || c.bytes + kStoreOverhead > c.totalLimit) return false;
+        e.store.reset(new TemplateStore);
+        e.store->held = kStoreOverhead;
+        c.bytes += kStoreOverhead;
+        return true;
+    }
+
+    bool newDomain() {
+        TemplateStore& s = *e.store;
+        if (s.domains.size() + 1 >= kDomainRef || !room(c, s, s.domains, s.domains.size() + 1) ||
+            !indexRoom(c, s, 2))
+            return false;
+        j = static_cast<uint32_t>(s.domains.size());
+        s.domains.emplace_back();
+        s.domains[j].domain = domain;
+        s.index[probe(s, hashOf(c, domain, 0), domain, 0)] = domainSlot(j);
+        return true;
+    }
+
+    void define(const Found& f) {
+        uint64_t hash = hashOf(c, domain, f.id);
+        TemplateStore* s = e.store.get();
+        uint32_t v = s && j != kNoDomain ? s->index[probe(*s, hash, domain, f.id)] : 0;
+        if (v) {
+            replace(*s, entryOf(v), f);
+            return;
+        }
+        if (f.len >= refusedFrom) return sayCap(c);
+        if (!newStore() || (j == kNoDomain && !newDomain()) || e.store->entries.size() + 1 >= kDomainRef ||
+            !indexRoom(c, *e.store, 1) || !room(c, *e.store, e.store->entries, e.store->entries.size() + 1)) {
+            refusedFrom = 0;
+            return sayCap(c);
+        }
+        s = e.store.get();
+        if (!storeRoom(c, *s, f.len)) {
+            refusedFrom = f.len;
+            return sayCap(c);
+        }
+        uint32_t i = static_cast<uint32_t>(s->entries.size());
+        TemplateEntry t;
+        t.domain = domain;
+        t.id = f.id;
+        t.length = static_cast<uint16_t>(f.len);
+        t.offset = static_cast<uint32_t>(s->bytes.size()) & 0x7FFFFFFF;
+        t.kind = 0;
+        s->entries.push_back(t);
+        s->bytes.insert(s->bytes.end(), f.record, f.record + f.len);
+        linkLast(*s, s->domains[j], f.kind, i);
+        s->index[probe(*s, hash, domain, f.id)] = entrySlot(*s, i);
+        ++c.cached;
+    }
+
+    void replace(TemplateStore& s, uint32_t i, const Found& f) {
+        TemplateEntry* t = &s.entries[i];
+        if (t->kind == f.kind && t->length == f.len && memcmp(s.bytes.data() + t->offset, f.record, f.len) == 0)
+            return;
+        refusedFrom = SIZE_MAX;
+        if (f.len <= t->length) {
+            memcpy(s.bytes.data() + t->offset, f.record, f.len);
+            s.dead += t->length - f.len;
+        } else {
+            if (!storeRoom(c, s, f.len)) return sayCap(c);
+            s.dead += t->length;
+            t->offset = static_cast<uint32_t>(s.bytes.size()) & 0x7FFFFFFF;
+            s.bytes.insert(s.bytes.end(), f.record, f.record + f.len);
+        }
+        t->length = static_cast<uint16_t>(f.len);
+        if (t->kind != f.kind) {
+            unlink(s, s.domains[j], i);
+            linkLast(s, s.domains[j], f.kind, i);
+        }
+        ++c.cached;
+    }
+};
+
+// After a message: the domain keeps its header, or goes when it has no
+// templates left; the store goes when nothing is left, and otherwise gives
+// back what is far beyond its need.
+void settle(TemplateCache& c, ExporterTemplates& e, uint32_t j, const uint8_t* data) {
+    TemplateStore* s = e.store.get();
+    if (!s) return;
+    if (j != kNoDomain) {
+        TemplateDomain& d = s->domains[j];
+        if (e.version == 10) {
+            d.exportTime = be32(data + 4);
+            d.sequence = be32(data + 8);
+        } else {
+            d.sysUptime = be32(data + 4);
+            d.exportTime = be32(data + 8);
+            d.sequence = be32(data + 12);
+        }
+        if (d.first[0] == kNoTemplate && d.first[1] == kNoTemplate) removeDomain(c, *s, j);
+    }
+    if (s->entries.empty()) return dropStore(c, e);
+    size_t live = s->bytes.size() - s->dead;
+    if (2 * s->dead > live || (s->bytes.capacity() > kSmallArray && s->bytes.capacity() > 4 * live))
+        compact(c, *s, std::min(s->bytes.capacity(), std::max(2 * live, kSmallStore)));
+    trim(c, *s, s->entries);
+    trim(c, *s, s->domains);
+    indexTrim(c, *s);
+}
+
+uint8_t* put16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+    return p + 2;
+}
+
+uint8_t* put32(uint8_t* p, uint32_t v) { return put16(put16(p, v >> 16), v & 0xFFFF); }
+
+// Onto the next template to send, if any is left.
+bool settleCursor(const TemplateStore& s, TemplateCursor* c) {
+    while (c->domain < s.domains.size()) {
+        if (c->entry != kNoTemplate) return true;
+        if (!c->begun) {
+            c->begun = true;
+            c->entry = s.domains[c->domain].first[c->kind];
+            continue;
+        }
+        c->begun = false;
+        c->kind ^= 1;
+        if (c->kind == 0) ++c->domain;
+    }
+    return false;
+}
+
+size_t headerSize(const ExporterTemplates& e) { return e.version == 10 ? kIpfixHeader : kV9Header; }
 
 }  // namespace
 
 void templatesObserve(TemplateCache& cache, ExporterTemplates& e, const uint8_t* data, size_t len,
                       int64_t nowMs) {
     if (len < 2) return;
-    int version = readBe16(data);
+    int version = be16(data);
     if (version != 9 && version != 10) return;
     ++e.sinceResend;
     // Checked whole before anything is taken, so a message that turns out
     // inconsistent halfway leaves the cache as it was.
-    if (!walkMessage(version, data, len, [](const Found&) {})) {
+    auto check = [](const Found&) {};
+    if (!walkMessage(version, data, len, check)) {
         ++cache.malformed;
         return;
     }
+    if (cache.idWords.empty()) {
+        drawRandom(&cache.key, sizeof cache.key);
+        cache.idWords.resize(kIdWords);
+        drawRandom(cache.idWords.data(), kIdWords * sizeof(uint16_t));
+    }
     if (e.version != version) {
         templatesForget(cache, e);
-        e.version = version;
+        e.version = static_cast<uint8_t>(version);
     }
-    if (version == 10) {
-        e.exportTime = readBe32(data + 4);
-        e.sequence = readBe32(data + 8);
-        e.domain = readBe32(data + 12);
-    } else {
-        e.sysUptime = readBe32(data + 4);
-        e.exportTime = readBe32(data + 8);
-        e.sequence = readBe32(data + 12);
-        e.domain = readBe32(data + 16);
-    }
-    bool had = !e.templates.empty();
-    walkMessage(version, data, len, [&](const Found& f) { apply(cache, e, f); });
+    bool had = e.store != nullptr;
+    uint32_t domain = be32(data + (version == 10 ? 12 : 16));
+    Apply apply{cache, e, domain};
+    if (had) apply.j = findDomain(cache, *e.store, domain);
+    walkMessage(version, data, len, apply);
+    settle(cache, e, apply.j, data);
     // The message that brought the first templates carried them itself.
-    if (!had && !e.templates.empty()) {
+    if (!had && e.store) {
         e.sinceResend = 0;
         e.lastResendMs = nowMs;
     }
 }
 
-void templatesForget(TemplateCache& cache, ExporterTemplates& e) {
-    cache.bytes -= e.bytes;
-    e.bytes = 0;
-    e.templates.clear();
-}
+void templatesForget(TemplateCache& cache, ExporterTemplates& e) { dropStore(cache, e); }
 
 bool templatesDue(const TemplateCache& cache, const ExporterTemplates& e, int64_t nowMs) {
-    if (e.templates.empty()) return false;
+    if (!e.store) return false;
     if (e.resendPending) return true;
     if (cache.refreshDatagrams && e.sinceResend >= cache.refreshDatagrams) return true;
     return cache.refreshSeconds && nowMs - e.lastResendMs >= int64_t{cache.refreshSeconds} * 1000;
 }
 
-void templatesBuildMessage(TemplateCache& cache, const ExporterTemplates& e, size_t* next,
-                           size_t maxMessage) {
-    std::vector<uint8_t>& out = cache.out;
-    out.clear();
-    if (*next >= e.templates.size()) return;
+void templatesSent(ExporterTemplates& e, int64_t nowMs) {
+    e.sinceResend = 0;
+    e.lastResendMs = nowMs;
+    e.resendPending = false;
+}
+
+size_t templatesNextNeed(const ExporterTemplates& e, TemplateCursor* cursor) {
+    if (!e.store || !settleCursor(*e.store, cursor)) return 0;
+    return headerSize(e) + kSetHeader + e.store->entries[cursor->entry].length;
+}
+
+size_t templatesBuildMessage(const ExporterTemplates& e, TemplateCursor* cursor, size_t maxMessage, uint8_t* out,
+                             size_t room) {
+    if (!e.store || !settleCursor(*e.store, cursor)) return 0;
+    const TemplateStore& s = *e.store;
+    const TemplateDomain& d = s.domains[cursor->domain];
     const bool ipfix = e.version == 10;
-    const uint32_t domain = e.templates[*next].domain;
-    appendBe16(out, static_cast<uint16_t>(e.version));
-    appendBe16(out, 0);  // IPFIX length or v9 count, filled in below
+    uint8_t* p = put16(out, e.version);
+    p = put16(p, 0);  // IPFIX length or v9 count, filled in below
     if (ipfix) {
-        // The exporter's own sequence number: it counts data records, and
-        // this message has none, so the next data message follows it without
-        // a gap.
-        appendBe32(out, e.exportTime);
-        appendBe32(out, e.sequence);
+        // The domain's own sequence number: it counts data records, and this
+        // message has none, so its next data message follows it without a gap.
+        p = put32(put32(p, d.exportTime), d.sequence);
     } else {
-        appendBe32(out, e.sysUptime);
-        appendBe32(out, e.exportTime);
         // v9 counts export packets, and this one is extra: whether it
-        // repeats the previous number or takes the next datagram's, nfcapd
-        // counts one sequence failure for it. The next datagram's number
-        // keeps v9 and IPFIX alike.
-        appendBe32(out, e.sequence);
+        // repeats a number or takes the next, nfcapd counts one sequence
+        // failure for it.
+        p = put32(put32(put32(p, d.sysUptime), d.exportTime), d.sequence);
     }
-    appendBe32(out, domain);
+    p = put32(p, d.domain);
+    const size_t limit = std::min(std::max(maxMessage, templatesNextNeed(e, cursor)), room);
+    const uint32_t j = cursor->domain;
     size_t records = 0;
-    size_t setStart = 0;
-    uint16_t setId = 0xFFFF;
-    while (*next < e.templates.size()) {
-        const CachedTemplate& t = e.templates[*next];
-        if (t.domain != domain) break;
-        bool newSet = t.setId != setId;
-        size_t need = t.record.size() + (newSet ? kSetHeader : 0);
-        if (records > 0 && out.size() + need > maxMessage) break;
+    uint8_t* set = nullptr;
+    uint32_t setKind = 2;
+    while (settleCursor(s, cursor) && cursor->domain == j) {
+        const TemplateEntry& t = s.entries[cursor->entry];
+        bool newSet = t.kind != setKind;
+        size_t need = t.length + (newSet ? kSetHeader : 0);
+        if (static_cast<size_t>(p - out) + need > limit) break;
         if (newSet) {
-            setStart = out.size();
-            setId = t.setId;
-            appendBe16(out, setId);
-            appendBe16(out, 0);
+            set = p;
+            setKind = t.kind;
+            p = put16(put16(p, t.kind + (ipfix ? 2 : 0)), 0);
         }
-        out.insert(out.end(), t.record.begin(), t.record.end());
-        size_t setLen = out.size() - setStart;
-        out[setStart + 2] = static_cast<uint8_t>(setLen >> 8);
-        out[setStart + 3] = static_cast<uint8_t>(setLen);
+        memcpy(p, s.bytes.data() + t.offset, t.length);
+        p += t.length;
+        put16(set + 2, static_cast<uint32_t>(p - set));
         ++records;
-        ++*next;
+        uint32_t next = t.next;
+        cursor->entry = next == d.first[t.kind] ? kNoTemplate : next;
     }
-    size_t field = ipfix ? out.size() : records;
-    out[2] = static_cast<uint8_t>(field >> 8);
-    out[3] = static_cast<uint8_t>(field);
+    if (records == 0) return 0;
+    size_t len = static_cast<size_t>(p - out);
+    put16(out + 2, static_cast<uint32_t>(ipfix ? len : records));
+    return len;
 }

@@ -23,7 +23,11 @@
 //           --hup R, a fourth arm: quorvane-collector relaying while the
 //           driver sends it R SIGHUPs a second (reloads of its -portsfile),
 //           compared with the relaying arm, to which the driver sends as
-//           many signals 0. With --format v9 or ipfix the datagrams are
+//           many signals 0. --exporters N sends from N source addresses in
+//           turn (127.1.x.y), so the relay's exporter table holds N; with
+//           --scrape 1, another arm: quorvane-collector relaying with
+//           -metrics, scraped once a second from the driver, compared with
+//           the relaying arm. With --format v9 or ipfix the datagrams are
 //           NetFlow v9 or IPFIX, numbered as an exporter numbers them, and
 //           --compare BIN adds an arm relaying through another collector
 //           binary (one without sequence renumbering, say).
@@ -37,6 +41,7 @@
 #include <sys/syscall.h>
 #include <sched.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -52,6 +57,8 @@
 #include <thread>
 #include <vector>
 
+#include "measure.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -61,6 +68,8 @@ struct Options {
     double offer = 150000, below = 5000;
     double hup = 0;  // SIGHUPs a second to the collector of the hup arm
     int inflight = 256;
+    int exporters = 1;    // source addresses the offered datagrams come from, in turn
+    bool scrape = false;  // an arm relaying with -metrics, scraped once a second
     bool together = true;
     int burst = 1;
     // Daemon and collector on CPU 1, the driver's exporter and sink on CPU 0,
@@ -82,19 +91,15 @@ struct Options {
 struct Result {
     double recordsPerSecond = 0, mallocsPerRecord = 0, cpuMicrosPerRecord = 0;
     double rssKiB = 0, anonKiB = 0, hwmKiB = 0, dropsOrStalls = 0;
-    double daemonMicrosPerRecord = 0, sunkPerRecord = 0, wakeupsPerRecord = 0;
+    double daemonMicrosPerRecord = 0, sunkPerRecord = 0, wakeupsPerRecord = 0, scrapeBytes = 0;
     double syscallsPerRecord[5] = {-1, -1, -1, -1, -1};  // as kSyscallKinds
     double hupsPerSecond = 0;
     bool ok = false;
 };
 
-void die(const char* what) {
-    perror(what);
-    exit(2);
-}
 
-int freeUdpPort() {
-    int s = socket(AF_INET, SOCK_DGRAM, 0);
+int freePort(int type) {
+    int s = socket(AF_INET, type, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -105,37 +110,28 @@ int freeUdpPort() {
     return ntohs(a.sin_port);
 }
 
-// user+sys ticks of the process, from /proc/PID/stat fields 14 and 15.
-long cpuTicks(pid_t pid) {
-    char path[64], buf[1024];
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE* f = fopen(path, "r");
-    if (!f) return -1;
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = 0;
-    const char* p = strrchr(buf, ')');
-    if (!p) return -1;
-    long utime = 0, stime = 0;
-    // After ")": state is field 3; utime is field 14.
-    if (sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) != 2) return -1;
-    return utime + stime;
+int freeUdpPort() { return freePort(SOCK_DGRAM); }
+
+// One GET /metrics, read to its end; the bytes of the answer, 0 on failure.
+size_t scrapeOnce(int port) {
+    int s = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    timeval limit{5, 0};
+    setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+    size_t got = 0;
+    static const char kGet[] = "GET /metrics HTTP/1.0\r\n\r\n";
+    if (connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 && send(s, kGet, sizeof kGet - 1, 0) > 0) {
+        char buf[65536];
+        for (ssize_t n; (n = recv(s, buf, sizeof buf, 0)) > 0;) got += static_cast<size_t>(n);
+    }
+    close(s);
+    return got;
 }
 
-// A number from /proc/PID/status: KiB for the Vm and Rss lines, a count for
-// the context switches.
-long statusField(pid_t pid, const char* key) {
-    char path[64], line[256];
-    snprintf(path, sizeof path, "/proc/%d/status", pid);
-    FILE* f = fopen(path, "r");
-    if (!f) return -1;
-    long v = -1;
-    size_t k = strlen(key);
-    while (fgets(line, sizeof line, f))
-        if (!strncmp(line, key, k) && line[k] == ':') v = atol(line + k + 1);
-    fclose(f);
-    return v;
-}
+
 
 void sendAll(int fd, const void* data, size_t len) {
     const char* p = static_cast<const char*>(data);
@@ -347,9 +343,10 @@ void closeSyscallCounters(SyscallCounters& c) {
 
 // What runs behind the daemon: quorvane-collector relaying to the sink, the
 // floor collector doing the same, quorvane-collector plain (-quiet),
-// quorvane-collector relaying under a stream of SIGHUPs (--hup), or the
-// --compare collector relaying.
-enum class Arm { Relay, Floor, Plain, Hup, Compare };
+// quorvane-collector relaying under a stream of SIGHUPs (--hup), relaying
+// with -metrics, scraped once a second (--scrape), or the --compare
+// collector relaying.
+enum class Arm { Relay, Floor, Plain, Hup, Scraped, Compare };
 // How datagrams are offered: at a fixed rate (set it below what the chain
 // takes), or closed-loop, a new datagram for each one the sink gets back, so
 // the chain runs flat out without the kernel dropping anything and without
@@ -359,7 +356,7 @@ enum class Load { Rate, Capacity };
 
 const char* armName(Arm a) {
     return a == Arm::Relay ? "relay" : a == Arm::Floor ? "floor" : a == Arm::Plain ? "plain" : a == Arm::Hup ? "hup"
-                                                                                                           : "compare";
+           : a == Arm::Scraped ? "scrape" : "compare";
 }
 
 // The datagrams of --format v9 and ipfix, as the emulated exporter frames
@@ -447,6 +444,8 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     setsockopt(sink, SOL_SOCKET, SO_RCVTIMEO, &tick, sizeof tick);
     std::string target = "127.0.0.1:" + std::to_string(ntohs(a.sin_port));
     std::string udpPort = std::to_string(freeUdpPort());
+    bool scraped = arm == Arm::Scraped;
+    int metricsPort = scraped ? freePort(SOCK_STREAM) : 0;
 
     char counterPath[] = "/tmp/quorvane-bench-mallocs-XXXXXX";
     int cfd = mkstemp(counterPath);
@@ -470,6 +469,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     else args.insert(args.end(), {bin, "-listen", "0", "-ports", udpPort});
     args.insert(args.end(), {"-quiet", "-ahead", ahead, "-stats", "1"});
     if (arm != Arm::Plain) args.insert(args.end(), {"-forward", target});
+    if (scraped) args.insert(args.end(), {"-metrics", "127.0.0.1:" + std::to_string(metricsPort)});
     if (arm != Arm::Floor && !o.refresh.empty()) args.insert(args.end(), {"-template-refresh", o.refresh});
     std::vector<std::string> env{std::string("QUORVANE_MALLOC_COUNTER=") + counterPath};
     if (!o.preload.empty() && o.wrap.empty()) env.push_back("LD_PRELOAD=" + o.preload);
@@ -489,6 +489,12 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     pid_t col = fork();
     if (col == 0) {
         if (o.pin) sched_setaffinity(0, sizeof chainCpu, &chainCpu);
+        // A socket per exporter: as many descriptors as the hard limit allows.
+        rlimit files{};
+        if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+            files.rlim_cur = files.rlim_max;
+            setrlimit(RLIMIT_NOFILE, &files);
+        }
         dup2(out[1], 1);
         dup2(err[1], 2);
         execvpe(argv[0], argv.data(), envp.data());
@@ -520,7 +526,23 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     }
 
     std::atomic<bool> stop{false};
-    std::atomic<uint64_t> sunk{0}, stalls{0}, hups{0};
+    std::atomic<uint64_t> sunk{0}, stalls{0}, hups{0}, scrapes{0}, scrapeBytes{0};
+    // Once a second, as Prometheus would, on the driver's CPU.
+    std::thread scraper([&] {
+        if (!scraped) return;
+        if (o.pin) sched_setaffinity(0, sizeof driverCpu, &driverCpu);
+        auto next = Clock::now();
+        while (!stop.load(std::memory_order_relaxed)) {
+            size_t got = scrapeOnce(metricsPort);
+            if (got) {
+                ++scrapes;
+                scrapeBytes += got;
+            }
+            next += std::chrono::seconds(1);
+            while (!stop.load(std::memory_order_relaxed) && Clock::now() < next)
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+    });
     // With --hup every arm's collector gets a signal --hup times a second:
     // SIGHUP in the hup arm, signal 0 (checked, never delivered) in the
     // others, so that all bear the sender's wake-ups and system calls alike.
@@ -556,19 +578,41 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
         std::vector<unsigned char> drain(kBatch * 2048), batch(kBatch * flows.data.size());
         iovec outIov[kBatch], inIov[kBatch];
         mmsghdr outMsg[kBatch]{}, inMsg[kBatch]{};
+        // With --exporters, each datagram leaves from the next of the
+        // exporters' addresses, set per message (IP_PKTINFO).
+        union Control {
+            cmsghdr align;
+            char bytes[CMSG_SPACE(sizeof(in_pktinfo))];
+        } control[kBatch]{};
+        uint32_t nextExporter = 0;
         for (unsigned i = 0; i < kBatch; ++i) {
             outIov[i] = {frame.data(), frame.size()};
             outMsg[i].msg_hdr.msg_iov = &outIov[i];
             outMsg[i].msg_hdr.msg_iovlen = 1;
+            if (o.exporters > 1) {
+                outMsg[i].msg_hdr.msg_control = control[i].bytes;
+                outMsg[i].msg_hdr.msg_controllen = sizeof control[i].bytes;
+                cmsghdr* c = CMSG_FIRSTHDR(&outMsg[i].msg_hdr);
+                c->cmsg_level = IPPROTO_IP;
+                c->cmsg_type = IP_PKTINFO;
+                c->cmsg_len = CMSG_LEN(sizeof(in_pktinfo));
+            }
             inIov[i] = {&drain[i * 2048], 2048};
             inMsg[i].msg_hdr.msg_iov = &inIov[i];
             inMsg[i].msg_hdr.msg_iovlen = 1;
         }
         auto offer = [&](unsigned n) {
             while (n > 0) {
-                for (unsigned i = 0; netflow && i < std::min(n, kBatch); ++i) {
-                    unsigned char* slot = &batch[i * flows.data.size()];
-                    outIov[i] = {slot, flows.next(slot)};
+                for (unsigned i = 0; i < std::min(n, kBatch); ++i) {
+                    if (netflow) {
+                        unsigned char* slot = &batch[i * flows.data.size()];
+                        outIov[i] = {slot, flows.next(slot)};
+                    }
+                    if (o.exporters <= 1) continue;
+                    in_pktinfo info{};
+                    info.ipi_spec_dst.s_addr = htonl(0x7f010001u + nextExporter);
+                    memcpy(CMSG_DATA(CMSG_FIRSTHDR(&outMsg[i].msg_hdr)), &info, sizeof info);
+                    nextExporter = (nextExporter + 1) % static_cast<uint32_t>(o.exporters);
                 }
                 int sent = sendmmsg(exporter, outMsg, std::min(n, kBatch), 0);
                 if (sent <= 0) return;  // a refusal before the daemon listens
@@ -662,6 +706,8 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     stop = true;
     loader.join();
     hupper.join();
+    scraper.join();
+    if (scrapes) r.scrapeBytes = double(scrapeBytes) / double(scrapes);
     // TERM first: a collector under a --wrap profiler writes its profile
     // as it ends.
     for (pid_t p : {col, daemon}) {
@@ -686,29 +732,8 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     return r;
 }
 
-double median(std::vector<double> v) {
-    if (v.empty()) return 0;
-    std::sort(v.begin(), v.end());
-    size_t m = v.size() / 2;
-    return v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
 
-std::vector<std::string> split(const std::string& s) {
-    std::vector<std::string> out;
-    size_t b = 0;
-    for (size_t e; (e = s.find(',', b)) != std::string::npos; b = e + 1) out.push_back(s.substr(b, e - b));
-    out.push_back(s.substr(b));
-    return out;
-}
 
-std::string spread(std::vector<double> v, const char* format) {
-    if (v.empty()) return "-";
-    std::sort(v.begin(), v.end());
-    char buf[96];
-    std::string f = std::string(format) + " [" + format + "-" + format + "]";
-    snprintf(buf, sizeof buf, f.c_str(), median(v), v.front(), v.back());
-    return buf;
-}
 
 // quorvane-collector relaying, its floor relaying, and quorvane-collector
 // plain, side by side: in each round every arm runs once, in an order that
@@ -719,11 +744,15 @@ void runCollectorMode(const Options& o) {
            "-quiet -ahead %d -stats 1, the sink read by the driver; CPU from /proc/PID/stat utime+stime over\n"
            "the window; median [min-max] of %d rounds, arms in rotating order within each round\n",
            o.window, o.rounds);
+    if (o.exporters > 1 || o.scrape)
+        printf("datagrams from %d exporters in turn%s\n", o.exporters,
+               o.scrape ? "; the scrape arm relays with -metrics, scraped once a second" : "");
     for (const std::string& loadName : o.loads) {
         Load load = loadName == "capacity" ? Load::Capacity : Load::Rate;
         std::vector<Arm> arms{Arm::Relay, Arm::Floor};
         if (load == Load::Rate) arms.push_back(Arm::Plain);
         if (o.hup > 0) arms.push_back(Arm::Hup);
+        if (o.scrape) arms.push_back(Arm::Scraped);
         if (!o.compare.empty()) arms.push_back(Arm::Compare);
         if (load == Load::Capacity)
             printf("\nat capacity: closed loop, %d datagrams in flight\n", o.inflight);
@@ -734,9 +763,9 @@ void runCollectorMode(const Options& o) {
                "collector us/record", "daemon us", "mallocs/r", "sunk/r", "sleeps", "syscalls/r (send recv)",
                "stalls");
         for (int payload : o.payloads) {
-            std::vector<Result> results[5];
+            std::vector<Result> results[6];
             for (int round = 0; round < o.rounds; ++round) {
-                Result got[5];
+                Result got[6];
                 if (load == Load::Rate && o.together) {
                     std::vector<std::thread> side;
                     for (size_t k = 0; k < arms.size(); ++k)
@@ -754,8 +783,9 @@ void runCollectorMode(const Options& o) {
                 for (size_t k = 0; k < arms.size(); ++k) results[k].push_back(got[k]);
             }
             for (size_t k = 0; k < arms.size(); ++k) {
-                std::vector<double> rate, cpu, dcpu, m, sunk, st, sleeps, calls[kSyscallKindCount];
+                std::vector<double> rate, cpu, dcpu, m, sunk, st, sleeps, calls[kSyscallKindCount], scraped;
                 for (const Result& r : results[k]) {
+                    if (r.scrapeBytes > 0) scraped.push_back(r.scrapeBytes);
                     rate.push_back(r.recordsPerSecond);
                     cpu.push_back(r.cpuMicrosPerRecord);
                     dcpu.push_back(r.daemonMicrosPerRecord);
@@ -772,20 +802,24 @@ void runCollectorMode(const Options& o) {
                 printf("%7d %-6s %24s %24s %10.2f %9.4f %7.3f %7.3f %23s %6.0f\n", payload, armName(arms[k]),
                        spread(rate, "%.0f").c_str(), spread(cpu, "%.2f").c_str(), median(dcpu), median(m),
                        median(sunk), median(sleeps), median(calls[0]) < 0 ? "-" : callText, median(st));
+                if (!scraped.empty()) printf("%7s %-6s scrape of %.0f bytes\n", "", "", median(scraped));
             }
-            // Within-round ratios against the floor (arm 1), the hup arm's
-            // against the relay without SIGHUPs (arm 0), and the relay's
+            // Within-round ratios against the floor (arm 1), the hup and
+            // scrape arms' against the plain relay (arm 0), and the relay's
             // against the compare arm.
             for (size_t k = 0; k < arms.size(); ++k) {
-                if (arms[k] == Arm::Hup) {
+                if (arms[k] == Arm::Hup || arms[k] == Arm::Scraped) {
                     std::vector<double> cpuRatio, rateRatio, hupRate;
                     for (size_t i = 0; i < results[k].size(); ++i) {
                         cpuRatio.push_back(results[k][i].cpuMicrosPerRecord / results[0][i].cpuMicrosPerRecord);
                         rateRatio.push_back(results[k][i].recordsPerSecond / results[0][i].recordsPerSecond);
                         hupRate.push_back(results[k][i].hupsPerSecond);
                     }
-                    printf("%7s %-6s %s SIGHUP/s; CPU/record vs relay %s; per round:", "", "hup",
-                           spread(hupRate, "%.0f").c_str(), spread(cpuRatio, "%.3f").c_str());
+                    if (arms[k] == Arm::Hup)
+                        printf("%7s %-6s %s SIGHUP/s;", "", "hup", spread(hupRate, "%.0f").c_str());
+                    else
+                        printf("%7s %-6s", "", "scrape");
+                    printf(" CPU/record vs relay %s; per round:", spread(cpuRatio, "%.3f").c_str());
                     for (double x : cpuRatio) printf(" %.2f", x);
                     printf("\n%7s %-6s records/s vs relay %s; per round:", "", "", spread(rateRatio, "%.3f").c_str());
                     for (double x : rateRatio) printf(" %.2f", x);
@@ -848,6 +882,8 @@ int main(int argc, char** argv) {
         else if (k == "--below") o.below = atof(v.c_str());
         else if (k == "--inflight") o.inflight = atoi(v.c_str());
         else if (k == "--hup") o.hup = atof(v.c_str());
+        else if (k == "--exporters") o.exporters = std::max(1, atoi(v.c_str()));
+        else if (k == "--scrape") o.scrape = atoi(v.c_str()) != 0;
         else if (k == "--loads") o.loads = split(v);
         else if (k == "--together") o.together = atoi(v.c_str()) != 0;
         else if (k == "--burst") o.burst = std::max(1, atoi(v.c_str()));
@@ -884,8 +920,8 @@ int main(int argc, char** argv) {
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
                 " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
                 " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
-                " [--inflight N] [--hup SIGHUPS_PER_S] [--loads rate,capacity] [--together 1|0] [--burst N] [--pin 0|1] [--wrap 'CMD ARGS']"
-                " [--format raw|v9|ipfix] [--refresh DATAGRAMS,SECS] [--compare BIN]"
+                " [--inflight N] [--hup SIGHUPS_PER_S] [--exporters N] [--scrape 0|1] [--loads rate,capacity] [--together 1|0]"
+                " [--burst N] [--pin 0|1] [--wrap 'CMD ARGS'] [--format raw|v9|ipfix] [--refresh DATAGRAMS,SECS] [--compare BIN]"
                 " [--payloads 100,1400]\n");
         return 2;
     }

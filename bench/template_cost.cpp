@@ -38,6 +38,8 @@
 #include <thread>
 #include <vector>
 
+#include "measure.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -52,10 +54,6 @@ struct Options {
     std::vector<std::string> parts{"cost", "memory", "mix"};
 };
 
-void die(const char* what) {
-    perror(what);
-    exit(2);
-}
 
 void put16(Bytes& b, uint32_t v) {
     b.push_back(static_cast<uint8_t>(v >> 8));
@@ -248,46 +246,9 @@ void settle(Relay& r) {
     while (r.wants < r.sent + Relay::kAhead) readWants(r, true);
 }
 
-long cpuTicks(pid_t pid) {
-    char path[64], buf[1024];
-    snprintf(path, sizeof path, "/proc/%d/stat", pid);
-    FILE* f = fopen(path, "r");
-    if (!f) return -1;
-    size_t n = fread(buf, 1, sizeof buf - 1, f);
-    fclose(f);
-    buf[n] = 0;
-    const char* p = strrchr(buf, ')');
-    long utime = 0, stime = 0;
-    if (!p || sscanf(p + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %ld %ld", &utime, &stime) != 2) return -1;
-    return utime + stime;
-}
 
-long statusKiB(pid_t pid, const char* key) {
-    char path[64], line[256];
-    snprintf(path, sizeof path, "/proc/%d/status", pid);
-    FILE* f = fopen(path, "r");
-    long v = -1;
-    size_t k = strlen(key);
-    while (f && fgets(line, sizeof line, f))
-        if (!strncmp(line, key, k) && line[k] == ':') v = atol(line + k + 1);
-    if (f) fclose(f);
-    return v;
-}
 
-double median(std::vector<double> v) {
-    std::sort(v.begin(), v.end());
-    size_t m = v.size() / 2;
-    return v.empty() ? 0 : v.size() % 2 ? v[m] : (v[m - 1] + v[m]) / 2;
-}
 
-std::string spread(std::vector<double> v, const char* format) {
-    if (v.empty()) return "-";
-    std::sort(v.begin(), v.end());
-    char buf[128];
-    std::string f = std::string(format) + " [" + format + "-" + format + "]";
-    snprintf(buf, sizeof buf, f.c_str(), median(v), v.front(), v.back());
-    return buf;
-}
 
 // Sends `next(i)` from `exporter` for about `seconds`: microseconds of
 // collector CPU per record.
@@ -403,11 +364,11 @@ void runMemory(const Options& o) {
         Bytes data = dataOnly(100);
         for (int e = 0; e < o.exporters; ++e) sendRecord(r, 0x10000 + e, data);
         settle(r);
-        long before = statusKiB(r.pid, "RssAnon");
+        long before = statusField(r.pid, "RssAnon");
         for (const Bytes& d : c.datagrams)
             for (int e = 0; e < o.exporters; ++e) sendRecord(r, 0x10000 + e, d);
         settle(r);
-        long after = statusKiB(r.pid, "RssAnon");
+        long after = statusField(r.pid, "RssAnon");
         long long held = stopRelay(r, "held");
         char account[32] = "-", share[32] = "-";
         if (held >= 0) snprintf(account, sizeof account, "%lld", held / 1024);
@@ -466,13 +427,6 @@ void runMix(const Options& o) {
     }
 }
 
-std::vector<std::string> split(const std::string& s) {
-    std::vector<std::string> out;
-    size_t b = 0;
-    for (size_t e; (e = s.find(',', b)) != std::string::npos; b = e + 1) out.push_back(s.substr(b, e - b));
-    out.push_back(s.substr(b));
-    return out;
-}
 
 }  // namespace
 

@@ -11,7 +11,7 @@ set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 out=$(mkdir -p "${1:-$repo/build/deb}" && cd "${1:-$repo/build/deb}" && pwd)
 
-"$repo/scripts/install-deps.sh" build-essential dpkg-dev debhelper fakeroot lintian cmake g++ make libsctp-dev
+"$repo/scripts/install-deps.sh" build-essential dpkg-dev debhelper fakeroot lintian cmake g++ make pkg-config libsctp-dev libmicrohttpd-dev
 
 work=$(mktemp -d "${TMPDIR:-/tmp}/quorvane-deb.XXXXXX")
 trap 'rm -rf "$work"' EXIT

@@ -9,6 +9,7 @@ packages=("$@")
 [ "$#" -gt 0 ] || packages=(
   cmake g++ make pkg-config
   libsctp-dev lksctp-tools            # the SCTP API the daemon links against
+  libmicrohttpd-dev                   # the collector's -metrics server
   googletest libgtest-dev libgmock-dev
   python3                             # end-to-end test harness
   systemd                             # systemd-socket-activate, for the socket-activated collector

@@ -27,9 +27,11 @@ stamp=$(cat "$0" "$here/mkcpio.py" "$cache/kernel-version" "$cache/kernel/module
 command -v mmdebstrap >/dev/null || "$repo/scripts/install-deps.sh" mmdebstrap
 
 kver=$(sed 's/^linux-image-//' "$cache/kernel-version")
-# kmod for modules-load; netcat and util-linux's setpriv are the local
+# libmicrohttpd12 for the collector's -metrics, which the package's
+# dependencies would otherwise fetch; kmod for modules-load; netcat and
+# util-linux's setpriv are the local
 # intruder of the drills; procps and iproute2 for looking around.
-packages=systemd,systemd-sysv,libsctp1,softflowd,nfdump,kmod,netcat-openbsd,procps,iproute2
+packages=systemd,systemd-sysv,libsctp1,libmicrohttpd12,softflowd,nfdump,kmod,netcat-openbsd,procps,iproute2
 t0=$SECONDS
 stage=$(mktemp -d "$cache/systemd-stage.XXXXXX")
 trap 'rm -rf "$stage"' EXIT

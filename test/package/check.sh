@@ -16,12 +16,13 @@ start=$SECONDS
 "$repo/scripts/build-deb.sh" "$work/deb"
 deb=$(ls "$work"/deb/quorvane_*.deb)
 
-# A fresh minimal bookworm with libsctp1 for the daemon, and systemd and
-# man-db for the checks; made once, then unpacked from the cache in seconds.
-cache=$repo/.cache/package-check/bookworm-minbase-sctp-systemd-man.tar
+# A fresh minimal bookworm with libsctp1 for the daemon, libmicrohttpd12 for
+# the collector, and systemd and man-db for the checks; made once, then
+# unpacked from the cache in seconds.
+cache=$repo/.cache/package-check/bookworm-minbase-sctp-microhttpd-systemd-man.tar
 if [ ! -s "$cache" ]; then
   "$repo/scripts/install-deps.sh" debootstrap
-  debootstrap --variant=minbase --include=libsctp1,systemd,man-db bookworm "$work/fresh" \
+  debootstrap --variant=minbase --include=libsctp1,libmicrohttpd12,systemd,man-db bookworm "$work/fresh" \
     http://deb.debian.org/debian >"$work/debootstrap.log" 2>&1 \
     || { tail -20 "$work/debootstrap.log"; fail "debootstrap failed"; }
   rm -rf "$work"/fresh/var/cache/apt/archives/*.deb "$work"/fresh/var/lib/apt/lists/*

@@ -111,6 +111,12 @@ drill "stop and start both" eval 'systemctl stop "${units[@]}" && t0=$EPOCHREALT
 logs | grep -q 'refused=[1-9]' || fail "the collector's counters do not show the refused connection"
 logs | grep 'stats' | tail -n 2
 
+# The shipped unit's metrics, as a scraper on this host reads them.
+scrape() { exec 3<>/dev/tcp/127.0.0.1/9501 && printf 'GET /metrics HTTP/1.0\r\n\r\n' >&3 && timeout 30 cat <&3; exec 3<&-; }
+records=$(scrape 2>/dev/null | awk '$1 == "quorvane_collector_records_total" { print $2 }')
+say "metrics: quorvane_collector_records_total ${records:-absent}"
+[ "${records:-0}" -gt 0 ] 2>/dev/null || fail "the collector's metrics on 127.0.0.1:9501 show no records"
+
 echo "drills: hardening (systemd-analyze security, overall exposure)"
 for u in "${units[@]}"; do
 	e=$(systemd-analyze security --no-pager "$u" 2>&1 | sed -n 's/.*Overall exposure level for .*: \([0-9.]*\).*/\1/p')

@@ -347,7 +347,15 @@ class Scenario(unittest.TestCase):
     def run_tool(self, argv, **kw):
         proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                 text=True, **kw)
-        self.cleanups.append(lambda: proc.poll() is None and (proc.kill(), proc.wait()))
+
+        def end():
+            if proc.poll() is None:
+                proc.kill()
+                proc.wait()
+            for pipe in (proc.stdout, proc.stderr):
+                if pipe:
+                    pipe.close()
+        self.cleanups.append(end)
         return proc
 
     def assertExit(self, daemon, status, timeout=5):

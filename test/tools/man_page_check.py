@@ -19,7 +19,8 @@ NEEDED = {
                              "stats records=N refused=N", "exit stats records=N", "target=HOST:PORT sent=N errors=N",
                              "-peer-user", "WHO MAY CONNECT", "SOCKET ACTIVATION",
                              "-template-refresh", "TEMPLATES", "aliases=N lookups=N deferred=N", "sctp_diag",
-                             "SEQUENCE NUMBERS", "bytes=N datarecords=N missing=N disorder=N untracked=N"],
+                             "SEQUENCE NUMBERS", "bytes=N datarecords=N missing=N disorder=N untracked=N",
+                             "-metrics", "METRICS", "quorvane_collector_records_total", "quorvane_collector_exporter_info"],
     "quorvane-exporter.1": ["-host", "-port", "-bind", "-assocs", "-style", "-streams", "-count", "-rate",
                             "-format", "-templates", "-size", "-file", "-quiet", "EXIT STATUS", "SIGNALS"],
 }

@@ -242,6 +242,7 @@ int linkAccept(DaemonLink& link) {
         int one = 1;
         setsockopt(conn, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
         fprintf(stderr, "quorvane-collector: daemon connected (uid %u)\n", static_cast<unsigned>(uid));
+        ++link.sessions;
         return conn;
     }
     close(conn);

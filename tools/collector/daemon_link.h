@@ -14,6 +14,7 @@ struct DaemonLink {
     bool fromSystemd = false;
     std::vector<uid_t> allowed;  // whose sockets may feed us
     uint64_t refused = 0;
+    uint64_t sessions = 0;  // connections taken
     // Every refusal is counted, but a stranger connecting in a loop must not
     // fill the journal: a line at most once a second, the refusals between
     // two lines told as one count in the second.

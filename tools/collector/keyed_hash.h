@@ -36,40 +36,40 @@ struct State {
         v1 ^= v2;
         v2 = rotl(v2, 32);
     }
+    // One compression round per 8-byte block: the "1" of SipHash-1-3.
+    void block(uint64_t m) {
+        v3 ^= m;
+        round();
+        v0 ^= m;
+    }
+    // The final block (the length in its top byte), then three rounds.
+    uint64_t last(uint64_t m) {
+        block(m);
+        v2 ^= 0xff;
+        round();
+        round();
+        round();
+        return v0 ^ v1 ^ v2 ^ v3;
+    }
 };
+
+inline State start(const HashKey& key) {
+    return State{0x736f6d6570736575ull ^ key.k0, 0x646f72616e646f6dull ^ key.k1, 0x6c7967656e657261ull ^ key.k0,
+                 0x7465646279746573ull ^ key.k1};
+}
 
 }  // namespace keyed_hash_detail
 
 // SipHash-1-3 of the four bytes of `word`, little-endian: one block, the last.
 inline uint64_t keyedHash(const HashKey& key, uint32_t word) {
-    keyed_hash_detail::State s{0x736f6d6570736575ull ^ key.k0, 0x646f72616e646f6dull ^ key.k1,
-                               0x6c7967656e657261ull ^ key.k0, 0x7465646279746573ull ^ key.k1};
-    const uint64_t last = uint64_t{4} << 56 | word;
-    s.v3 ^= last;
-    s.round();
-    s.v0 ^= last;
-    s.v2 ^= 0xff;
-    s.round();
-    s.round();
-    s.round();
-    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+    keyed_hash_detail::State s = keyed_hash_detail::start(key);
+    return s.last(uint64_t{4} << 56 | word);
 }
 
 // SipHash-1-3 of the eight bytes of `word`, little-endian: one block, then
 // the length block.
 inline uint64_t keyedHash64(const HashKey& key, uint64_t word) {
-    keyed_hash_detail::State s{0x736f6d6570736575ull ^ key.k0, 0x646f72616e646f6dull ^ key.k1,
-                               0x6c7967656e657261ull ^ key.k0, 0x7465646279746573ull ^ key.k1};
-    s.v3 ^= word;
-    s.round();
-    s.v0 ^= word;
-    const uint64_t last = uint64_t{8} << 56;
-    s.v3 ^= last;
-    s.round();
-    s.v0 ^= last;
-    s.v2 ^= 0xff;
-    s.round();
-    s.round();
-    s.round();
-    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+    keyed_hash_detail::State s = keyed_hash_detail::start(key);
+    s.block(word);
+    return s.last(uint64_t{8} << 56);
 }

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "daemon_link.h"
+#include "metrics.h"
 #include "options.h"
 #include "privileges.h"
 #include "record.h"
@@ -59,6 +60,7 @@ struct Collector {
     long long oversize = 0;  // records too long to hold, read past
     int64_t nextStatsNs = 0;
     int signals = -1;  // signalfd of HUP, TERM and INT
+    Metrics metrics;
     bool reloadRequested = false;
     int64_t signalsHeldUntilNs = 0;  // after a reload; see runTimers
     bool stopRequested = false;
@@ -342,7 +344,8 @@ int main(int argc, char** argv) {
 
     c.link.allowed = c.opt.peerUids;
     c.link.allowed.push_back(geteuid());
-    if (!linkListen(c.link, c.opt.listenPort, &err) || !dropCapabilities(&err)) {
+    if (!linkListen(c.link, c.opt.listenPort, &err) || !metricsOpen(c.metrics, c.opt.metrics, &err) ||
+        !dropCapabilities(&err)) {
         fprintf(stderr, "quorvane-collector: %s\n", err.c_str());
         return kExitTrouble;
     }
@@ -351,7 +354,7 @@ int main(int argc, char** argv) {
                 "exporters apart by address (nfcapd does) sees them all as one, and their templates may "
                 "clash; -spoof keeps them apart (it needs CAP_NET_RAW: %s)\n", kGrantNetRaw);
 
-    timespec left{};
+    timespec left{}, metricsLeft{};
     c.nextStatsNs = nowNs() + c.opt.statsSeconds * 1000000000LL;
     for (;;) {
         if (c.stopRequested) {
@@ -365,12 +368,12 @@ int main(int argc, char** argv) {
             reload(c);
             c.signalsHeldUntilNs = nowNs() + kReloadGapNs;
         }
-        timespec* wait = runTimers(c, &left);
+        timespec* wait = metricsWait(c.metrics, runTimers(c, &left), &metricsLeft);
         int rc = kGoOn;
         if (c.conn >= 0 && !flushRequests(c)) rc = endSession(c, strerror(errno));
         if (rc != kGoOn) return leave(c, rc);
 
-        pollfd fds[2] = {{c.signals, POLLIN, 0}, {c.link.listener, POLLIN, 0}};
+        pollfd fds[3] = {{c.signals, POLLIN, 0}, {c.link.listener, POLLIN, 0}, {c.metrics.fd, POLLIN, 0}};
         if (c.conn >= 0) {
             bool pending = !c.out.update.empty() || c.out.wants > 0;
             fds[1] = pollfd{c.conn, static_cast<short>(POLLIN | (pending ? POLLOUT : 0)), 0};
@@ -380,11 +383,13 @@ int main(int argc, char** argv) {
         // it is then, and a storm of them costs nothing in between; a stop
         // waits no longer than the gap.
         bool held = nowNs() < c.signalsHeldUntilNs;
-        int ready = ppoll(held ? fds + 1 : fds, held ? 1 : 2, wait, nullptr);
+        int ready = ppoll(held ? fds + 1 : fds, held ? 2 : 3, wait, nullptr);
         if (ready < 0 && errno != EINTR) {
             fprintf(stderr, "quorvane-collector: poll: %s\n", strerror(errno));
             return leave(c, kExitTrouble);
         }
+        metricsServe(c.metrics, fds[2].revents != 0,
+                     MetricsFigures{c.received, c.oversize, c.conn >= 0, &c.link, &c.relay});
         if (ready <= 0) continue;
         if (fds[0].revents) {
             takeSignals(c);

@@ -18,7 +18,7 @@ namespace {
 const char kUsage[] =
     "usage: quorvane-collector -listen PORT -ports P1,P2,... [-ahead K] [-count N]"
     " [-raw FILE] [-portsfile FILE] [-forward HOST:PORT]... [-spoof] [-max-exporters N]"
-    " [-template-refresh DATAGRAMS,SECONDS] [-stats SECS]"
+    " [-template-refresh DATAGRAMS,SECONDS] [-stats SECS] [-metrics HOST:PORT]"
     " [-peer-user NAME|UID]... [-quiet]";
 
 [[noreturn]] void usage(const std::string& why) {
@@ -99,6 +99,9 @@ Options parseOptions(int argc, char** argv) {
         } else if (name == "-stats") {
             if (!parseNumber(value, 1, 86400, &n)) usage("bad -stats (1 to 86400 seconds)");
             o.statsSeconds = n;
+        } else if (name == "-metrics") {
+            std::string err;
+            if (!resolveHostPort("-metrics", value, SOCK_STREAM, &o.metrics, &err)) usage(err);
         } else if (name == "-peer-user") {
             uid_t uid;
             if (!parseUser(value, &uid)) usage(std::string("-peer-user: no user ") + value);

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "host_port.h"
 #include "relay.h"
 
 struct Options {
@@ -26,6 +27,7 @@ struct Options {
     uint32_t refreshSeconds = 30;
     long long statsSeconds = 0;
     std::vector<uid_t> peerUids;  // besides our own
+    HostPort metrics;  // -metrics, resolved; no text without it
 };
 
 // Exit statuses: 0 done, 1 trouble (usage, sockets, fewer records than asked

@@ -1,7 +1,6 @@
 #include "relay.h"
 
 #include <arpa/inet.h>
-#include <netdb.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "common/args.h"
+#include "host_port.h"
 #include "sequence.h"
 
 namespace {
@@ -304,45 +303,12 @@ void flushSpoofed(Relay& r) {
 }  // namespace
 
 bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* error) {
-    std::string host, port;
-    if (!text.empty() && text[0] == '[') {
-        size_t close = text.find(']');
-        if (close == std::string::npos || close + 1 >= text.size() || text[close + 1] != ':') {
-            *error = "bad -forward " + text + ": expected [IPV6]:PORT";
-            return false;
-        }
-        host = text.substr(1, close - 1);
-        port = text.substr(close + 2);
-    } else {
-        size_t colon = text.rfind(':');
-        if (colon == std::string::npos || text.find(':') != colon) {
-            *error = "bad -forward " + text + ": expected HOST:PORT (IPv6 in brackets)";
-            return false;
-        }
-        host = text.substr(0, colon);
-        port = text.substr(colon + 1);
-    }
-    long long n = 0;
-    if (host.empty() || !parseNumber(port.c_str(), 1, 65535, &n)) {
-        *error = "bad -forward " + text + ": expected HOST:PORT with a port from 1 to 65535";
-        return false;
-    }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_DGRAM;
-    hints.ai_flags = AI_NUMERICSERV;
-    addrinfo* res = nullptr;
-    int rc = getaddrinfo(host.c_str(), port.c_str(), &hints, &res);
-    if (rc != 0 || !res) {
-        *error = "cannot resolve -forward " + text + ": " + gai_strerror(rc);
-        return false;
-    }
-    RelayTarget t;
-    t.text = text;
-    memcpy(&t.addr, res->ai_addr, res->ai_addrlen);
-    t.addrLen = res->ai_addrlen;
-    freeaddrinfo(res);
-    *out = t;
+    HostPort where;
+    if (!resolveHostPort("-forward", text, SOCK_DGRAM, &where, error)) return false;
+    *out = RelayTarget{};
+    out->text = text;
+    out->addr = where.addr;
+    out->addrLen = where.len;
     return true;
 }
 

@@ -31,12 +31,14 @@ struct RelayTarget {
     size_t pathMtu = 0;  // -spoof: the largest IPv4 packet the route takes
 };
 
-// HOST:PORT or [IPV6]:PORT; HOST may be a name, resolved once here.
+// HOST:PORT or [IPV6]:PORT (host_port.h); HOST may be a name, resolved once here.
 bool parseRelayTarget(const std::string& text, RelayTarget* out, std::string* error);
 
 // Descriptors left to everything but exporter sockets: standard streams,
 // the daemon's connection and listening socket, a reload's ports file, the
 // -raw file, the raw socket, the association lookups' netlink socket, the
+// signalfd, the -metrics server (its listening socket, epoll and at most
+// kMetricsConnections, metrics.h), the
 // resolver and logging, with room to spare.
 // The table's default cap is what RLIMIT_NOFILE leaves beyond it and the
 // shared sockets, divided by the number of targets.

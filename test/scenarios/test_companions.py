@@ -505,11 +505,11 @@ class Companions(Scenario):
                                      ("PUT", "/", 404), ("HEAD", "/metrics", 200)]:
             self.assertEqual(scrape(mport, path, method)[0], status, (method, path))
         daemon = self.played_daemon(cport)
-        # a: a template, then data, which brings it again; b: a malformed template set; c comes last and
-        # takes b's slot, b being the least recently seen.
+        # a: a template, then data, which brings it again, 2 data records after the number it should carry;
+        # b: a malformed template set; c comes last and takes b's slot, b being the least recently seen.
         daemon.sendall(record(netflow(10, 0, (2, TEMPLATE), (256, flow(0))), source="192.0.2.1") +
                        record(netflow(10, 1, (2, TEMPLATE[:-2])), source="192.0.2.2") +
-                       record(netflow(10, 1, (256, flow(1))), source="192.0.2.1") +
+                       record(netflow(10, 3, (256, flow(1))), source="192.0.2.1") +
                        record(netflow(9, 0, (256, flow(2))), source="192.0.2.3", port=4739))
         wait_until(lambda: metric(scrape(mport)[1], "records_total") == 4, "4 records in the metrics")
         text = scrape(mport)[1]
@@ -520,6 +520,13 @@ class Companions(Scenario):
         held = [metric(text, "exporter_template_bytes", x) for x in (a, c)]   # a's template, and both's numbers
         self.assertEqual(sum(held), metric(text, "template_cache_bytes"))
         self.assertGreater(held[0], len(TEMPLATE) + held[1])
+        self.assertEqual([[metric(text, "exporter_" + n, x) for n in ("datagrams_total", "bytes_total", "data_records_total",
+                                                                      "last_seen_seconds")] for x in (a, c)],
+                         [[2, 124, 2, 1700000000], [1, 48, 0, 1700000000]])
+        self.assertEqual([metric(text, "exporter_" + n, x + ',version="%d",domain="7"' % v + s)
+                          for n, x, v, s in [("sequence_missing_total", a, 10, ""), ("sequence_missing_total", c, 9, ""),
+                                             ("stream_sequence_missing_total", a, 10, ',stream="3"'),
+                                             ("sequence_out_of_order_total", a, 10, "")]], [2, 0, 2, 0])
         daemon.close()
         wait_until(lambda: metric(scrape(mport)[1], "daemon_connected") == 0, "the daemon's leaving in the metrics")
         text = scrape(mport)[1]

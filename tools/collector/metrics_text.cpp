@@ -169,6 +169,45 @@ const ExporterFamily kExporterFamilies[] = {
          const TemplateStore* t = r.slotTemplates[slot].cache.store.get();
          put(s, t ? t->held : 0);
      }},
+    {"quorvane_collector_exporter_datagrams_total", "counter", "Datagrams of the exporter relayed since it took its slot.",
+     [](const Relay& r, uint32_t slot, const ExporterSamples& s) {
+         put(s, exportersCounters(r.table, slot).datagrams);
+     }},
+    {"quorvane_collector_exporter_bytes_total", "counter", "Payload bytes of the exporter relayed since it took its slot.",
+     [](const Relay& r, uint32_t slot, const ExporterSamples& s) { put(s, exportersCounters(r.table, slot).bytes); }},
+    {"quorvane_collector_exporter_data_records_total", "counter",
+     "Data records of the exporter's datagrams, as far as its templates tell, since it took its slot.",
+     [](const Relay& r, uint32_t slot, const ExporterSamples& s) {
+         put(s, exportersCounters(r.table, slot).records);
+     }},
+    {"quorvane_collector_exporter_last_seen_seconds", "gauge",
+     "When the exporter's latest datagram was received, in seconds since the epoch.",
+     [](const Relay& r, uint32_t slot, const ExporterSamples& s) {
+         put(s, exportersCounters(r.table, slot).lastSeenMs / 1000);
+     }},
+};
+
+// --- Per observation domain (v9 source ID) and IPFIX stream of a listed
+// exporter, labelled version, domain and stream after the exporter's own.
+
+struct SequenceFamily {
+    const char* name;
+    const char* help;
+    bool stream;
+    uint64_t SequenceDomain::*domainField;
+    uint64_t SequenceStream::*streamField;
+};
+
+const SequenceFamily kSequenceFamilies[] = {
+    {"quorvane_collector_exporter_sequence_missing_total",
+     "Sequence numbers the exporter skipped in the domain: v9 datagrams, IPFIX data records.", false,
+     &SequenceDomain::missing, nullptr},
+    {"quorvane_collector_exporter_sequence_out_of_order_total", "Times the domain's sequence number went back.", false,
+     &SequenceDomain::disorder, nullptr},
+    {"quorvane_collector_exporter_stream_sequence_missing_total",
+     "IPFIX data records the exporter skipped on the SCTP stream.", true, nullptr, &SequenceStream::missing},
+    {"quorvane_collector_exporter_stream_sequence_out_of_order_total",
+     "Times the SCTP stream's IPFIX sequence number went back.", true, nullptr, &SequenceStream::disorder},
 };
 
 struct Listed {
@@ -196,6 +235,44 @@ std::vector<Listed> listExporters(const ExporterTable& t, std::string& labels) {
     return listed;
 }
 
+// The domains and streams of the listed exporters, in that order, at most
+// kMetricsSequences of them; their labels follow `labels`' exporters'.
+struct ListedSequence {
+    const SequenceDomain* domain;
+    const SequenceStream* stream;
+    size_t at, len;
+};
+
+std::vector<ListedSequence> listSequences(const Relay& r, const std::vector<Listed>& listed, std::string& labels) {
+    std::vector<ListedSequence> out;
+    for (const Listed& x : listed) {
+        const ExporterTemplates& e = r.slotTemplates[x.slot].cache;
+        if (!e.store) continue;
+        std::string exporter = labels.substr(x.at, x.len), version = std::to_string(e.version);
+        auto add = [&](const SequenceDomain* d, const SequenceStream* st) {
+            size_t at = labels.size();
+            labels.append(exporter).append(",");
+            label(labels, "version", version);
+            labels += ',';
+            label(labels, "domain", std::to_string(d ? d->domain : st->domain));
+            if (st) {
+                labels += ',';
+                label(labels, "stream", std::to_string(st->stream));
+            }
+            out.push_back({d, st, at, labels.size() - at});
+        };
+        for (const SequenceDomain& d : e.store->sequences) {
+            if (out.size() == kMetricsSequences) return out;
+            add(&d, nullptr);
+        }
+        for (const SequenceStream& st : e.store->streams) {
+            if (out.size() == kMetricsSequences) return out;
+            add(nullptr, &st);
+        }
+    }
+    return out;
+}
+
 }  // namespace
 
 void renderMetrics(const MetricsFigures& f, std::string* out) {
@@ -219,5 +296,13 @@ void renderMetrics(const MetricsFigures& f, std::string* out) {
         family(o, e.name, e.type, e.help);
         for (const Listed& x : listed)
             e.samples(*f.relay, x.slot, ExporterSamples{o, e.name, std::string_view(labels).substr(x.at, x.len)});
+    }
+    std::vector<ListedSequence> sequences = listSequences(*f.relay, listed, labels);
+    for (const SequenceFamily& q : kSequenceFamilies) {
+        family(o, q.name, "counter", q.help);
+        for (const ListedSequence& x : sequences)
+            if (q.stream == (x.stream != nullptr))
+                sample(o, q.name, std::string_view(labels).substr(x.at, x.len),
+                       q.stream ? x.stream->*q.streamField : x.domain->*q.domainField);
     }
 }

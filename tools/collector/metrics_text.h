@@ -15,6 +15,9 @@
 // that a scrape's size and the time it takes stay bounded whatever the
 // exporter table holds.
 constexpr size_t kMetricsExporters = 1000;
+// Observation domains and IPFIX streams of those exporters listed at most,
+// in all, for their sequence numbers.
+constexpr size_t kMetricsSequences = 2000;
 
 // What a scrape reads: the collector's own state, where it lies.
 struct MetricsFigures {

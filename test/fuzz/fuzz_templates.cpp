@@ -59,9 +59,13 @@ Snapshot snapshot(const ExporterTemplates& e) {
     return s;
 }
 
+// A block as the allocator cuts it: a 16-byte-aligned chunk with its size
+// word; from a page on, mapped alone as whole pages.
 template <typename T>
 size_t block(const std::vector<T>& v) {
-    return v.capacity() ? v.capacity() * sizeof(T) + kBlockOverhead : 0;
+    size_t n = v.capacity() * sizeof(T), chunk = (n + 8 + 15) & ~size_t{15};
+    if (!n) return 0;
+    return chunk < kPageBytes ? ((n + 15) & ~size_t{15}) + kBlockOverhead : (chunk + 8 + kPageBytes - 1) & ~(kPageBytes - 1);
 }
 
 size_t checkAccount(const TemplateCache& cache, const ExporterTemplates& e) {
@@ -208,6 +212,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint16_t>& table = tables[data[0] & 16 ? 0 : 1];
     cache.idWords.swap(table);
     ExporterTemplates exporters[2];
+    int64_t nowMs = 0;  // spare capacity goes back at most once a second: now and then here
     size_t at = 1;
     while (size - at >= 2) {
         ExporterTemplates& e = exporters[data[at] >> 7];
@@ -220,7 +225,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         at += len;
         Snapshot before = snapshot(e);
         uint64_t malformed = cache.malformed;
-        bool taken = templatesObserve(cache, e, message.data(), message.size(), 0);
+        bool taken = templatesObserve(cache, e, message.data(), message.size(), nowMs += 300);
         if (cache.malformed != malformed) check(snapshot(e) == before, "a malformed message changed the cache");
         if (taken) {
             uint32_t slow = 0, fast = 0;

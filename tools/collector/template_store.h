@@ -17,9 +17,15 @@ constexpr size_t kStoreOverhead = sizeof(TemplateStore) + kBlockOverhead;
 inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t be32(const uint8_t* p) { return uint32_t{be16(p)} << 16 | be16(p + 2); }
 
+// The block as the allocator cuts it: a chunk of the request and its size
+// word rounded to 16 bytes, mapped as whole pages (and one more word) once
+// that chunk reaches a page.
 template <typename T>
 size_t blockBytes(size_t capacity) {
-    return capacity ? capacity * sizeof(T) + kBlockOverhead : 0;
+    if (!capacity) return 0;
+    size_t bytes = capacity * sizeof(T), chunk = (bytes + 8 + 15) / 16 * 16;
+    if (chunk >= kPageBytes) return (chunk + 8 + kPageBytes - 1) / kPageBytes * kPageBytes;
+    return (bytes + 15) / 16 * 16 + kBlockOverhead;
 }
 
 inline bool fits(const TemplateCache& c, const TemplateStore& s, size_t extra) {

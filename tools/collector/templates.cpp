@@ -21,10 +21,12 @@ constexpr uint32_t kNoDomain = UINT32_MAX;
 constexpr size_t kSmallArray = 256;
 // The least record store: a template or two.
 constexpr size_t kSmallStore = 64;
+// Spare capacity goes back at most this often per exporter.
+constexpr int64_t kTrimEveryMs = 1000;
 constexpr uint16_t kVariableLength = 0xFFFF;
 // As quorvane-collector(1) counts them.
 static_assert(sizeof(TemplateEntry) == 24 && sizeof(TemplateDomain) == 24 && sizeof(SequenceDomain) == 32 &&
-                  sizeof(SequenceStream) == 32 && kStoreOverhead == 200,
+                  sizeof(SequenceStream) == 32 && kStoreOverhead == 208,
               "the documented sizes");
 
 bool allZero(const uint8_t* p, const uint8_t* end) {
@@ -511,8 +513,11 @@ struct Apply {
 
 // After a message: the domain keeps its header, or goes when it has no
 // templates left; the store goes when nothing is left, and otherwise gives
-// back what is far beyond its need.
-void settle(TemplateCache& c, ExporterTemplates& e, uint32_t j, const uint8_t* data) {
+// back what is far beyond its need, at most once a second: an exporter
+// that fills its arrays and empties them in every message would have them
+// mapped and unmapped each time. Until then what it keeps is counted, so
+// the caps hold all the same.
+void settle(TemplateCache& c, ExporterTemplates& e, uint32_t j, const uint8_t* data, int64_t nowMs) {
     TemplateStore* s = e.store.get();
     if (!s) return;
     if (j != kNoDomain) {
@@ -528,12 +533,14 @@ void settle(TemplateCache& c, ExporterTemplates& e, uint32_t j, const uint8_t* d
         if (d.first[0] == kNoTemplate && d.first[1] == kNoTemplate) removeDomain(c, *s, j);
     }
     if (s->entries.empty() && s->sequences.empty()) return dropStore(c, e);
-    size_t live = s->bytes.size() - s->dead;
+    if (s->trimmedMs != INT64_MIN && nowMs - s->trimmedMs < kTrimEveryMs) return;
+    size_t held = s->held, live = s->bytes.size() - s->dead;
     if (2 * s->dead > live || (s->bytes.capacity() > kSmallArray && s->bytes.capacity() > 4 * live))
         compact(c, *s, std::min(s->bytes.capacity(), std::max(2 * live, kSmallStore)));
     trim(c, *s, s->entries);
     trim(c, *s, s->domains);
     indexTrim(c, *s);
+    if (s->held != held) s->trimmedMs = nowMs;
 }
 
 uint8_t* put16(uint8_t* p, uint32_t v) {
@@ -587,7 +594,7 @@ bool templatesObserve(TemplateCache& cache, ExporterTemplates& e, const uint8_t*
     Apply apply{cache, e, domain};
     if (e.store) apply.j = findDomain(cache, *e.store, domain);
     walkMessage(version, data, len, apply);
-    settle(cache, e, apply.j, data);
+    settle(cache, e, apply.j, data, nowMs);
     // The message that brought the first templates carried them itself.
     if (!had && e.store && !e.store->entries.empty()) {
         e.sinceResend = 0;

@@ -107,6 +107,8 @@ struct TemplateStore {
     // All of it, as counted against the caps: this struct, the capacity of
     // each array, and the allocator's overhead of each block.
     size_t held = 0;
+    // When spare capacity last went back (a monotonic clock's ms), if ever.
+    int64_t trimmedMs = INT64_MIN;
 };
 
 // One exporter's templates and sequence state, in its slot of the exporter
@@ -127,6 +129,12 @@ static_assert(sizeof(ExporterTemplates) == kTemplateSlotBytes, "the documented p
 
 // What the allocator adds to each block it hands out (size word and rounding).
 constexpr size_t kBlockOverhead = 16;
+
+// Blocks of a page or more are mapped whole (main() lowers the allocator's
+// mapping threshold to a page): they cost whole pages, and what they leave
+// behind when freed goes back to the kernel instead of holing the heap,
+// where arrays that grew by doubling left a quarter more than they held.
+constexpr size_t kPageBytes = 4096;
 
 constexpr size_t kIdWords = 65536;
 

@@ -30,7 +30,9 @@
 //           the relaying arm. With --format v9 or ipfix the datagrams are
 //           NetFlow v9 or IPFIX, numbered as an exporter numbers them, and
 //           --compare BIN adds an arm relaying through another collector
-//           binary (one without sequence renumbering, say).
+//           binary (one without sequence renumbering, say). --spoof 1
+//           runs every quorvane-collector arm with -spoof, as the shipped
+//           unit does: one raw socket, no socket per exporter.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -70,6 +72,7 @@ struct Options {
     int inflight = 256;
     int exporters = 1;    // source addresses the offered datagrams come from, in turn
     bool scrape = false;  // an arm relaying with -metrics, scraped once a second
+    bool spoof = false;   // quorvane-collector arms relay with -spoof
     bool together = true;
     int burst = 1;
     // Daemon and collector on CPU 1, the driver's exporter and sink on CPU 0,
@@ -470,6 +473,7 @@ Result runArm(const Options& o, Arm arm, Load load, double rate, int payload) {
     args.insert(args.end(), {"-quiet", "-ahead", ahead, "-stats", "1"});
     if (arm != Arm::Plain) args.insert(args.end(), {"-forward", target});
     if (scraped) args.insert(args.end(), {"-metrics", "127.0.0.1:" + std::to_string(metricsPort)});
+    if (o.spoof && arm != Arm::Plain && arm != Arm::Floor) args.push_back("-spoof");
     if (arm != Arm::Floor && !o.refresh.empty()) args.insert(args.end(), {"-template-refresh", o.refresh});
     std::vector<std::string> env{std::string("QUORVANE_MALLOC_COUNTER=") + counterPath};
     if (!o.preload.empty() && o.wrap.empty()) env.push_back("LD_PRELOAD=" + o.preload);
@@ -744,9 +748,10 @@ void runCollectorMode(const Options& o) {
            "-quiet -ahead %d -stats 1, the sink read by the driver; CPU from /proc/PID/stat utime+stime over\n"
            "the window; median [min-max] of %d rounds, arms in rotating order within each round\n",
            o.window, o.rounds);
-    if (o.exporters > 1 || o.scrape)
-        printf("datagrams from %d exporters in turn%s\n", o.exporters,
-               o.scrape ? "; the scrape arm relays with -metrics, scraped once a second" : "");
+    if (o.exporters > 1 || o.scrape || o.spoof)
+        printf("datagrams from %d exporters in turn%s%s\n", o.exporters,
+               o.scrape ? "; the scrape arm relays with -metrics, scraped once a second" : "",
+               o.spoof ? "; quorvane-collector arms relay with -spoof" : "");
     for (const std::string& loadName : o.loads) {
         Load load = loadName == "capacity" ? Load::Capacity : Load::Rate;
         std::vector<Arm> arms{Arm::Relay, Arm::Floor};
@@ -884,6 +889,7 @@ int main(int argc, char** argv) {
         else if (k == "--hup") o.hup = atof(v.c_str());
         else if (k == "--exporters") o.exporters = std::max(1, atoi(v.c_str()));
         else if (k == "--scrape") o.scrape = atoi(v.c_str()) != 0;
+        else if (k == "--spoof") o.spoof = atoi(v.c_str()) != 0;
         else if (k == "--loads") o.loads = split(v);
         else if (k == "--together") o.together = atoi(v.c_str()) != 0;
         else if (k == "--burst") o.burst = std::max(1, atoi(v.c_str()));
@@ -920,7 +926,7 @@ int main(int argc, char** argv) {
                 "usage: quorvane_bench --daemon BIN --floor BIN [--preload LIB] [--seconds S] [--warmup S]"
                 " [--rounds N] [--pool N] [--maxsize N] [--window N] [--rcvbuf N] [--modes window,flood,relay,collector]"
                 " [--collector BIN] [--offer RECORDS_PER_S] [--floor-collector BIN] [--below RECORDS_PER_S]"
-                " [--inflight N] [--hup SIGHUPS_PER_S] [--exporters N] [--scrape 0|1] [--loads rate,capacity] [--together 1|0]"
+                " [--inflight N] [--hup SIGHUPS_PER_S] [--exporters N] [--scrape 0|1] [--spoof 0|1] [--loads rate,capacity] [--together 1|0]"
                 " [--burst N] [--pin 0|1] [--wrap 'CMD ARGS'] [--format raw|v9|ipfix] [--refresh DATAGRAMS,SECS] [--compare BIN]"
                 " [--payloads 100,1400]\n");
         return 2;

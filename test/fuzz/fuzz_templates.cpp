@@ -59,13 +59,13 @@ Snapshot snapshot(const ExporterTemplates& e) {
     return s;
 }
 
-// A block as the allocator cuts it: a 16-byte-aligned chunk with its size
-// word; from a page on, mapped alone as whole pages.
+// A block as the store's arrays take it: from a page on, whole mapped
+// pages; under it, a heap block rounded to 16 bytes with its header.
 template <typename T>
-size_t block(const std::vector<T>& v) {
-    size_t n = v.capacity() * sizeof(T), chunk = (n + 8 + 15) & ~size_t{15};
-    if (!n) return 0;
-    return chunk < kPageBytes ? ((n + 15) & ~size_t{15}) + kBlockOverhead : (chunk + 8 + kPageBytes - 1) & ~(kPageBytes - 1);
+size_t block(const StoreArray<T>& v) {
+    size_t n = v.capacity() * sizeof(T);
+    if (n >= kPageBytes) return (n + kPageBytes - 1) & ~(kPageBytes - 1);
+    return n ? ((n + 15) & ~size_t{15}) + kBlockOverhead : 0;
 }
 
 size_t checkAccount(const TemplateCache& cache, const ExporterTemplates& e) {

@@ -6,7 +6,6 @@
 // waits for the next daemon, with its relay sockets and counters kept.
 
 #include <fcntl.h>
-#include <malloc.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
@@ -315,10 +314,6 @@ timespec* runTimers(Collector& c, timespec* left) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    // The template cache counts blocks of a page or more as whole mapped
-    // pages (kPageBytes): fixed here, before the first such block, so that
-    // what exporters' templates leave behind is given back, not left in the heap.
-    mallopt(M_MMAP_THRESHOLD, static_cast<int>(kPageBytes));
     Collector c;
     c.opt = parseOptions(argc, argv);
     c.ports = c.opt.ports;

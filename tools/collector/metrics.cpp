@@ -42,9 +42,9 @@ MHD_Result answer(void* cls, MHD_Connection* conn, const char* url, const char* 
         *seen = &m;
         return MHD_YES;
     }
-    std::string body;
-    renderMetrics(*m.figures, &body);
-    return reply(conn, MHD_HTTP_OK, body, kExposition);
+    m.body.clear();
+    renderMetrics(*m.figures, &m.body);
+    return reply(conn, MHD_HTTP_OK, m.body, kExposition);
 }
 
 // Counts the connections closed, for schedule(), and gives each new one a

@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 #include "host_port.h"
 #include "metrics_text.h"
@@ -44,6 +45,10 @@ struct Metrics {
     timespec deadline{};  // CLOCK_MONOTONIC
     const MetricsFigures* figures = nullptr;  // while metricsServe runs
     uint64_t closed = 0;  // connections closed so far
+    // The exposition is built here, its capacity kept from one scrape to
+    // the next: grown anew each time, its fresh pages cost more than the
+    // text written into them.
+    std::string body;
 
     // The server lives as long as the collector's state; it is stopped,
     // its connections closed and its memory given back, when that goes.

@@ -46,7 +46,7 @@ bool indexRoom(TemplateCache& c, TemplateStore& s) {
     size_t want = std::max<size_t>(2 * size, 8);
     if (!fits(c, s, blockBytes<uint32_t>(want) - blockBytes<uint32_t>(size))) return false;
     size_t before = blockBytes<uint32_t>(s.sequenceIndex.capacity());
-    std::vector<uint32_t>(want, 0).swap(s.sequenceIndex);
+    StoreArray<uint32_t>(want, 0).swap(s.sequenceIndex);
     auto put = [&](uint32_t v) {
         size_t i = slotHash(c, s, v) & (want - 1);
         while (s.sequenceIndex[i] != 0) i = (i + 1) & (want - 1);

@@ -17,17 +17,6 @@ constexpr size_t kStoreOverhead = sizeof(TemplateStore) + kBlockOverhead;
 inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 inline uint32_t be32(const uint8_t* p) { return uint32_t{be16(p)} << 16 | be16(p + 2); }
 
-// The block as the allocator cuts it: a chunk of the request and its size
-// word rounded to 16 bytes, mapped as whole pages (and one more word) once
-// that chunk reaches a page.
-template <typename T>
-size_t blockBytes(size_t capacity) {
-    if (!capacity) return 0;
-    size_t bytes = capacity * sizeof(T), chunk = (bytes + 8 + 15) / 16 * 16;
-    if (chunk >= kPageBytes) return (chunk + 8 + kPageBytes - 1) / kPageBytes * kPageBytes;
-    return (bytes + 15) / 16 * 16 + kBlockOverhead;
-}
-
 inline bool fits(const TemplateCache& c, const TemplateStore& s, size_t extra) {
     return s.held + extra <= c.perExporterLimit && c.bytes + extra <= c.totalLimit;
 }
@@ -38,9 +27,9 @@ inline void account(TemplateCache& c, TemplateStore& s, size_t before, size_t af
 }
 
 template <typename T>
-void recapacity(TemplateCache& c, TemplateStore& s, std::vector<T>& v, size_t capacity) {
+void recapacity(TemplateCache& c, TemplateStore& s, StoreArray<T>& v, size_t capacity) {
     size_t before = blockBytes<T>(v.capacity());
-    std::vector<T> moved;
+    StoreArray<T> moved;
     moved.reserve(capacity);
     moved.insert(moved.end(), v.begin(), v.end());
     v.swap(moved);
@@ -50,7 +39,7 @@ void recapacity(TemplateCache& c, TemplateStore& s, std::vector<T>& v, size_t ca
 // Room for `need` elements: doubling while the caps allow, else an eighth
 // more, so that growing stays linear; false when not even that fits.
 template <typename T>
-bool room(TemplateCache& c, TemplateStore& s, std::vector<T>& v, size_t need) {
+bool room(TemplateCache& c, TemplateStore& s, StoreArray<T>& v, size_t need) {
     size_t cap = v.capacity();
     if (need <= cap) return true;
     for (size_t want : {std::max(need, 2 * cap), std::max(need, cap + cap / 8)}) {

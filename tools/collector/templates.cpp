@@ -130,7 +130,7 @@ bool walkMessage(int version, const uint8_t* data, size_t len, Visit& visit) {
 // Gives back capacity far beyond the need: after that, as many additions
 // or removals as there are elements come before the next resize.
 template <typename T>
-void trim(TemplateCache& c, TemplateStore& s, std::vector<T>& v) {
+void trim(TemplateCache& c, TemplateStore& s, StoreArray<T>& v) {
     if (v.capacity() * sizeof(T) > kSmallArray && v.capacity() > 4 * v.size())
         recapacity(c, s, v, std::max(2 * v.size(), kSmallArray / sizeof(T)));
 }
@@ -138,7 +138,7 @@ void trim(TemplateCache& c, TemplateStore& s, std::vector<T>& v) {
 // Copies the live records into a store of `capacity` bytes, leaving the dead.
 void compact(TemplateCache& c, TemplateStore& s, size_t capacity) {
     size_t before = blockBytes<uint8_t>(s.bytes.capacity());
-    std::vector<uint8_t> live;
+    StoreArray<uint8_t> live;
     live.reserve(capacity);
     for (TemplateEntry& e : s.entries) {
         const uint8_t* from = s.bytes.data() + e.offset;
@@ -154,7 +154,7 @@ void compact(TemplateCache& c, TemplateStore& s, size_t capacity) {
 // at least half the live ones, so a compaction costs no more than the
 // withdrawals and replacements that left them.
 bool storeRoom(TemplateCache& c, TemplateStore& s, size_t len) {
-    std::vector<uint8_t>& b = s.bytes;
+    StoreArray<uint8_t>& b = s.bytes;
     if (b.size() + len <= b.capacity()) return true;
     size_t live = b.size() - s.dead;
     bool drop = s.dead > 0 && 2 * s.dead >= live;
@@ -210,7 +210,7 @@ size_t findSlot(TemplateCache& c, const TemplateStore& s, uint32_t slot) {
 
 void rehash(TemplateCache& c, TemplateStore& s, size_t size) {
     size_t before = blockBytes<uint32_t>(s.index.capacity());
-    std::vector<uint32_t>(size, 0).swap(s.index);
+    StoreArray<uint32_t>(size, 0).swap(s.index);
     size_t mask = size - 1;
     auto put = [&](uint32_t v) {
         size_t i = hashOfSlot(c, s, v) & mask;

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "keyed_hash.h"
+#include "store_array.h"
 
 constexpr uint32_t kNoTemplate = UINT32_MAX;
 
@@ -96,14 +97,14 @@ struct SequenceStream {
 // (domain, template id) and (domain, 0) under the cache's secret hash, at
 // most half full; `sequenceIndex` the same over `sequences` and `streams`.
 struct TemplateStore {
-    std::vector<uint8_t> bytes;
+    StoreArray<uint8_t> bytes;
     size_t dead = 0;
-    std::vector<TemplateEntry> entries;
-    std::vector<TemplateDomain> domains;
-    std::vector<uint32_t> index;
-    std::vector<SequenceDomain> sequences;
-    std::vector<SequenceStream> streams;
-    std::vector<uint32_t> sequenceIndex;
+    StoreArray<TemplateEntry> entries;
+    StoreArray<TemplateDomain> domains;
+    StoreArray<uint32_t> index;
+    StoreArray<SequenceDomain> sequences;
+    StoreArray<SequenceStream> streams;
+    StoreArray<uint32_t> sequenceIndex;
     // All of it, as counted against the caps: this struct, the capacity of
     // each array, and the allocator's overhead of each block.
     size_t held = 0;
@@ -126,15 +127,6 @@ struct ExporterTemplates {
 // Bytes per exporter table slot for its templates, whatever it holds.
 constexpr size_t kTemplateSlotBytes = 24;
 static_assert(sizeof(ExporterTemplates) == kTemplateSlotBytes, "the documented per-slot cost");
-
-// What the allocator adds to each block it hands out (size word and rounding).
-constexpr size_t kBlockOverhead = 16;
-
-// Blocks of a page or more are mapped whole (main() lowers the allocator's
-// mapping threshold to a page): they cost whole pages, and what they leave
-// behind when freed goes back to the kernel instead of holing the heap,
-// where arrays that grew by doubling left a quarter more than they held.
-constexpr size_t kPageBytes = 4096;
 
 constexpr size_t kIdWords = 65536;
 

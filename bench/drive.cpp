@@ -59,6 +59,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/netflow.h"
 #include "measure.h"
 
 namespace {
@@ -375,15 +376,6 @@ struct NetflowFrames {
     uint64_t sent = 0;
     uint32_t seq[3] = {0, 0, 0};             // v9: [0]; IPFIX: per stream
 
-    static void put16(unsigned char* p, uint32_t v) {
-        p[0] = static_cast<unsigned char>(v >> 8);
-        p[1] = static_cast<unsigned char>(v);
-    }
-    static void put32(unsigned char* p, uint32_t v) {
-        put16(p, v >> 16);
-        put16(p + 2, v & 0xFFFF);
-    }
-
     NetflowFrames(const std::string& format, int payload) {
         ipfix = format == "ipfix";
         // 24 bytes a record: addresses, packets, bytes, ports, protocol and more.
@@ -397,23 +389,23 @@ struct NetflowFrames {
         templ.assign(4 + header + 4 + 4 + 4 * kFieldCount, 0);
         for (std::vector<unsigned char>* f : {&data, &templ}) {
             unsigned char* m = f->data() + 4;
-            put16(m, ipfix ? 10 : 9);
-            put32(m + (ipfix ? 12 : 16), 7);  // domain
+            writeBe16(m, ipfix ? 10 : 9);
+            writeBe32(m + (ipfix ? 12 : 16), 7);  // domain
         }
         unsigned char* d = data.data() + 4;
-        put16(d + 2, static_cast<uint32_t>(ipfix ? data.size() - 4 : records));
-        put16(d + header, 256);
-        put16(d + header + 2, static_cast<uint32_t>(4 + body));
+        writeBe16(d + 2, static_cast<uint32_t>(ipfix ? data.size() - 4 : records));
+        writeBe16(d + header, 256);
+        writeBe16(d + header + 2, static_cast<uint32_t>(4 + body));
         for (uint32_t r = 0; r < records; ++r) d[header + 4 + r * kRecord + 3] = static_cast<unsigned char>(r + 1);
         unsigned char* t = templ.data() + 4;
-        put16(t + 2, static_cast<uint32_t>(ipfix ? templ.size() - 4 : 1));
-        put16(t + header, ipfix ? 2 : 0);
-        put16(t + header + 2, static_cast<uint32_t>(templ.size() - 4 - header));
-        put16(t + header + 4, 256);
-        put16(t + header + 6, kFieldCount);
+        writeBe16(t + 2, static_cast<uint32_t>(ipfix ? templ.size() - 4 : 1));
+        writeBe16(t + header, ipfix ? 2 : 0);
+        writeBe16(t + header + 2, static_cast<uint32_t>(templ.size() - 4 - header));
+        writeBe16(t + header + 4, 256);
+        writeBe16(t + header + 6, kFieldCount);
         for (size_t i = 0; i < kFieldCount; ++i) {
-            put16(t + header + 8 + 4 * i, kFields[i][0]);
-            put16(t + header + 10 + 4 * i, kFields[i][1]);
+            writeBe16(t + header + 8 + 4 * i, kFields[i][0]);
+            writeBe16(t + header + 10 + 4 * i, kFields[i][1]);
         }
     }
 
@@ -423,8 +415,8 @@ struct NetflowFrames {
         const std::vector<unsigned char>& f = isTemplate ? templ : data;
         memcpy(to, f.data(), f.size());
         uint32_t stream = ipfix ? 1 + sent % 2 : 0;
-        put16(to + 2, stream);
-        put32(to + 4 + (ipfix ? 8 : 12), seq[stream]);
+        writeBe16(to + 2, stream);
+        writeBe32(to + 4 + (ipfix ? 8 : 12), seq[stream]);
         seq[stream] += ipfix ? (isTemplate ? 0 : records) : 1;
         return f.size();
     }

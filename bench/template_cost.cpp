@@ -38,6 +38,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/netflow.h"
 #include "measure.h"
 
 namespace {
@@ -55,32 +56,22 @@ struct Options {
 };
 
 
-void put16(Bytes& b, uint32_t v) {
-    b.push_back(static_cast<uint8_t>(v >> 8));
-    b.push_back(static_cast<uint8_t>(v));
-}
-
-void put32(Bytes& b, uint32_t v) {
-    put16(b, v >> 16);
-    put16(b, v & 0xFFFF);
-}
-
 // An IPFIX message of one domain around `sets` (already framed).
 Bytes ipfix(uint32_t sequence, uint32_t domain, const Bytes& sets) {
     Bytes m;
-    put16(m, 10);
-    put16(m, static_cast<uint32_t>(16 + sets.size()));
-    put32(m, 1700000000);
-    put32(m, sequence);
-    put32(m, domain);
+    appendBe16(m, 10);
+    appendBe16(m, static_cast<uint32_t>(16 + sets.size()));
+    appendBe32(m, 1700000000);
+    appendBe32(m, sequence);
+    appendBe32(m, domain);
     m.insert(m.end(), sets.begin(), sets.end());
     return m;
 }
 
 Bytes set(uint16_t id, const Bytes& body) {
     Bytes s;
-    put16(s, id);
-    put16(s, static_cast<uint32_t>(4 + body.size()));
+    appendBe16(s, id);
+    appendBe16(s, static_cast<uint32_t>(4 + body.size()));
     s.insert(s.end(), body.begin(), body.end());
     return s;
 }
@@ -89,10 +80,10 @@ Bytes set(uint16_t id, const Bytes& body) {
 Bytes smallTemplates(int n, uint16_t element) {
     Bytes b;
     for (int i = 0; i < n; ++i) {
-        put16(b, 256 + i);
-        put16(b, 1);
-        put16(b, element);
-        put16(b, 4);
+        appendBe16(b, 256 + i);
+        appendBe16(b, 1);
+        appendBe16(b, element);
+        appendBe16(b, 4);
     }
     return b;
 }
@@ -211,12 +202,12 @@ void sendRecord(Relay& r, uint32_t exporter, const Bytes& payload) {
     Bytes h(10, 0);
     h.push_back(0xFF);
     h.push_back(0xFF);
-    put32(h, 0x0A000000 | exporter);
-    put32(h, 1);
-    put32(h, 0);
-    put32(h, 0);
-    put32(h, 1700000000);
-    put32(h, static_cast<uint32_t>(payload.size()));
+    appendBe32(h, 0x0A000000 | exporter);
+    appendBe32(h, 1);
+    appendBe32(h, 0);
+    appendBe32(h, 0);
+    appendBe32(h, 1700000000);
+    appendBe32(h, static_cast<uint32_t>(payload.size()));
     iovec iov[2] = {{h.data(), h.size()}, {const_cast<uint8_t*>(payload.data()), payload.size()}};
     size_t left = h.size() + payload.size();
     msghdr m{};
@@ -280,8 +271,8 @@ std::vector<Hostile> hostiles() {
     h[2].name = "16371 withdrawals of unknown ids, full cache";
     Bytes w;
     for (int i = 0; i < 16371; ++i) {
-        put16(w, 40000 + i);
-        put16(w, 0);
+        appendBe16(w, 40000 + i);
+        appendBe16(w, 0);
     }
     h[2].datagrams.push_back(ipfix(1, 1, set(2, w)));
     h[2].fill = ipfix(0, 1, set(2, smallTemplates(8185, 8)));
@@ -290,14 +281,14 @@ std::vector<Hostile> hostiles() {
     h.resize(5);
     h[3].name = "8184 templates defined and withdrawn in one message";
     Bytes both = smallTemplates(8184, 8);
-    put16(both, 2);
-    put16(both, 0);
+    appendBe16(both, 2);
+    appendBe16(both, 0);
     h[3].datagrams.push_back(ipfix(1, 1, set(2, both)));
     h[4].name = "8185 templates, then 16371 withdraw-alls, in turn";
     Bytes all;
     for (int i = 0; i < 16371; ++i) {
-        put16(all, 2);
-        put16(all, 0);
+        appendBe16(all, 2);
+        appendBe16(all, 0);
     }
     h[4].datagrams = {ipfix(1, 1, set(2, smallTemplates(8185, 8))), ipfix(2, 1, set(2, all))};
     return h;
@@ -338,16 +329,16 @@ void runMemory(const Options& o) {
     printf("| case | RssAnon growth KiB | account KiB | growth / account |\n|---|---:|---:|---:|\n");
     Bytes big;
     for (int t = 0; t < 3; ++t) {
-        put16(big, 256 + t);
-        put16(big, 1000);
+        appendBe16(big, 256 + t);
+        appendBe16(big, 1000);
         for (int f = 0; f < 1000; ++f) {
-            put16(big, 1 + f % 200);
-            put16(big, 4);
+            appendBe16(big, 1 + f % 200);
+            appendBe16(big, 4);
         }
     }
     Bytes defineAndWithdraw = smallTemplates(8184, 8);
-    put16(defineAndWithdraw, 2);
-    put16(defineAndWithdraw, 0);
+    appendBe16(defineAndWithdraw, 2);
+    appendBe16(defineAndWithdraw, 0);
     struct Case {
         const char* name;
         std::vector<std::string> args;

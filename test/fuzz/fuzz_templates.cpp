@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "collector/sequence.h"
+#include "common/netflow.h"
 #include "collector/templates.h"
 
 namespace {
@@ -83,22 +84,19 @@ size_t checkAccount(const TemplateCache& cache, const ExporterTemplates& e) {
     return t.held;
 }
 
-uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-uint32_t be32(const uint8_t* p) { return uint32_t{be16(p)} << 16 | be16(p + 2); }
-
 // The data records of a message taken, walked field by field with the
 // template records the store holds; false when a set's template is not
 // held or its records can be empty. Gives up (`*given`) past a budget of
 // steps, as a walk this slow is quadratic.
 bool slowCount(const ExporterTemplates& e, const uint8_t* m, size_t len, uint32_t* records, bool* given) {
     const bool ipfix = e.version == 10;
-    const uint32_t domain = be32(m + (ipfix ? 12 : 16));
+    const uint32_t domain = readBe32(m + (ipfix ? 12 : 16));
     size_t at = ipfix ? 16 : 20, steps = 0;
     bool known = true;
     *records = 0;
     *given = false;
     while (len - at >= 4) {
-        uint16_t id = be16(m + at), setLen = be16(m + at + 2);
+        uint16_t id = readBe16(m + at), setLen = readBe16(m + at + 2);
         if (setLen < 4 || setLen > len - at) break;
         size_t end = at + setLen, p = at + 4;
         at = end;
@@ -114,7 +112,7 @@ bool slowCount(const ExporterTemplates& e, const uint8_t* m, size_t len, uint32_
         std::vector<uint16_t> lengths;
         size_t least = 0;
         for (size_t f = t->kind ? 6 : 4; f < t->length; f += ipfix && (rec[f] & 0x80) ? 8 : 4) {
-            lengths.push_back(be16(rec + f + 2));
+            lengths.push_back(readBe16(rec + f + 2));
             least += ipfix && lengths.back() == 0xFFFF ? 1 : lengths.back();
         }
         if (least == 0) {
@@ -139,7 +137,7 @@ bool slowCount(const ExporterTemplates& e, const uint8_t* m, size_t len, uint32_
                         q = end + 1;
                         break;
                     }
-                    v = be16(m + q);
+                    v = readBe16(m + q);
                     q += 2;
                 }
                 q += v;
@@ -167,7 +165,7 @@ void checkResend(TemplateCache& cache, ExporterTemplates& e) {
             if (q.domain == d.domain) want = q.next;
         size_t n = templatesBuildMessage(cache, e, &cursor, 200, out.data(), out.size());
         check(n >= need && (n <= 200 || n == need), "a resend message of the wrong size");
-        check(be32(out.data() + (e.version == 10 ? 8 : 12)) == want, "a resend message numbered wrong");
+        check(readBe32(out.data() + (e.version == 10 ? 8 : 12)) == want, "a resend message numbered wrong");
         messages.emplace_back(out.begin(), out.begin() + n);
     }
     TemplateCache back;

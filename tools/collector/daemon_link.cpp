@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "common/args.h"
+#include "host_port.h"
 
 namespace {
 
@@ -78,22 +79,6 @@ int passedListener(std::string* error) {
     }
     fcntl(fd, F_SETFD, FD_CLOEXEC);
     return fd;
-}
-
-bool isLoopback(const sockaddr_storage& a) {
-    if (a.ss_family == AF_INET)
-        return (ntohl(reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr) >> 24) == 127;
-    const in6_addr& v6 = reinterpret_cast<const sockaddr_in6&>(a).sin6_addr;
-    return IN6_IS_ADDR_LOOPBACK(&v6) || (IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127);
-}
-
-std::string addressText(const sockaddr_storage& a) {
-    char host[INET6_ADDRSTRLEN] = "?";
-    if (a.ss_family == AF_INET)
-        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, host, sizeof host);
-    else if (a.ss_family == AF_INET6)
-        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(a).sin6_addr, host, sizeof host);
-    return host;
 }
 
 uint16_t portOf(const sockaddr_storage& a) {

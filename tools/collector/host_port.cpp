@@ -59,12 +59,18 @@ bool isLoopback(const sockaddr_storage& addr) {
     return IN6_IS_ADDR_LOOPBACK(&a) || (IN6_IS_ADDR_V4MAPPED(&a) && a.s6_addr[12] == 127);
 }
 
-std::string hostPortText(const sockaddr_storage& addr) {
+std::string addressText(const sockaddr_storage& addr) {
     char host[INET6_ADDRSTRLEN] = "?";
+    if (addr.ss_family == AF_INET)
+        inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(addr).sin_addr, host, sizeof host);
+    else if (addr.ss_family == AF_INET6)
+        inet_ntop(AF_INET6, &reinterpret_cast<const sockaddr_in6&>(addr).sin6_addr, host, sizeof host);
+    return host;
+}
+
+std::string hostPortText(const sockaddr_storage& addr) {
     bool v6 = addr.ss_family == AF_INET6;
-    const auto& a4 = reinterpret_cast<const sockaddr_in&>(addr);
-    const auto& a6 = reinterpret_cast<const sockaddr_in6&>(addr);
-    inet_ntop(addr.ss_family, v6 ? static_cast<const void*>(&a6.sin6_addr) : &a4.sin_addr, host, sizeof host);
-    std::string port = std::to_string(ntohs(v6 ? a6.sin6_port : a4.sin_port));
-    return v6 ? "[" + std::string(host) + "]:" + port : host + (":" + port);
+    std::string port = std::to_string(ntohs(v6 ? reinterpret_cast<const sockaddr_in6&>(addr).sin6_port
+                                               : reinterpret_cast<const sockaddr_in&>(addr).sin_port));
+    return v6 ? "[" + addressText(addr) + "]:" + port : addressText(addr) + ":" + port;
 }

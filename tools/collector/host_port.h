@@ -22,5 +22,8 @@ bool resolveHostPort(const char* option, const std::string& text, int socktype, 
 // 127.0.0.0/8 mapped into IPv6).
 bool isLoopback(const sockaddr_storage& addr);
 
+// "127.0.0.1", "::1": the address alone, numeric ("?" for another family).
+std::string addressText(const sockaddr_storage& addr);
+
 // "127.0.0.1:9501", "[::1]:9501": the address as bound, numeric.
 std::string hostPortText(const sockaddr_storage& addr);

@@ -93,13 +93,6 @@ uint32_t streamFor(TemplateCache& c, TemplateStore& s, uint32_t domain, uint32_t
     return i;
 }
 
-void put32(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 24);
-    p[1] = static_cast<uint8_t>(v >> 16);
-    p[2] = static_cast<uint8_t>(v >> 8);
-    p[3] = static_cast<uint8_t>(v);
-}
-
 }  // namespace
 
 SequenceMark sequenceObserve(TemplateCache& c, ExporterTemplates& e, const uint8_t* data, size_t len,
@@ -108,8 +101,8 @@ SequenceMark sequenceObserve(TemplateCache& c, ExporterTemplates& e, const uint8
     bool counted = templatesCount(c, e, data, len, &m.records);
     c.records += m.records;
     const bool ipfix = e.version == 10;
-    const uint32_t domain = be32(data + (ipfix ? 12 : 16));
-    const uint32_t number = be32(data + (ipfix ? 8 : 12));
+    const uint32_t domain = readBe32(data + (ipfix ? 12 : 16));
+    const uint32_t number = readBe32(data + (ipfix ? 8 : 12));
     TemplateStore* s = storeFor(c, e);
     bool fresh = false, freshStream = false;
     uint32_t d = s ? domainFor(c, *s, domain, &fresh) : kNoSequence;
@@ -160,10 +153,10 @@ void sequenceStamp(ExporterTemplates& e, const SequenceMark& m, uint8_t* data) {
     if (m.domain == kNoSequence) return;
     SequenceDomain& sd = e.store->sequences[m.domain];
     if (e.version == 10) {
-        put32(data + 8, sd.next);
+        writeBe32(data + 8, sd.next);
         sd.next += m.records;
     } else {
-        put32(data + 12, sd.next++);
+        writeBe32(data + 12, sd.next++);
         ++sd.expected;
     }
 }

@@ -8,14 +8,13 @@
 #include <cstdint>
 #include <vector>
 
+#include "common/netflow.h"
 #include "templates.h"
 
 namespace template_store {
 
 constexpr size_t kStoreOverhead = sizeof(TemplateStore) + kBlockOverhead;
 
-inline uint16_t be16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-inline uint32_t be32(const uint8_t* p) { return uint32_t{be16(p)} << 16 | be16(p + 2); }
 
 inline bool fits(const TemplateCache& c, const TemplateStore& s, size_t extra) {
     return s.held + extra <= c.perExporterLimit && c.bytes + extra <= c.totalLimit;

@@ -52,10 +52,10 @@ bool walkTemplateSet(int version, uint16_t setId, const uint8_t* p, const uint8_
     while (end - p >= 4) {
         // Zeros to the end of the set are padding; a zero word before
         // anything else is not a record.
-        if (be32(p) == 0) return allZero(p, end);
+        if (readBe32(p) == 0) return allZero(p, end);
         const uint8_t* start = p;
-        uint16_t id = be16(p);
-        uint16_t count = be16(p + 2);
+        uint16_t id = readBe16(p);
+        uint16_t count = readBe16(p + 2);
         if (version == 10 && count == 0) {
             // A withdrawal: one template, or with the set's own id all of
             // that kind.
@@ -69,14 +69,14 @@ bool walkTemplateSet(int version, uint16_t setId, const uint8_t* p, const uint8_
             size_t head = kind ? 6 : 4;
             if (static_cast<size_t>(end - p) < head) return false;
             if (kind) {
-                uint16_t scope = be16(p + 4);
+                uint16_t scope = readBe16(p + 4);
                 if (scope == 0 || scope > count) return false;
             }
             p += head;
             for (uint16_t i = 0; i < count; ++i) {
                 if (end - p < 4) return false;
                 // The enterprise bit adds a 4-byte enterprise number.
-                size_t field = be16(p) & 0x8000 ? 8 : 4;
+                size_t field = readBe16(p) & 0x8000 ? 8 : 4;
                 if (static_cast<size_t>(end - p) < field) return false;
                 p += field;
             }
@@ -88,7 +88,7 @@ bool walkTemplateSet(int version, uint16_t setId, const uint8_t* p, const uint8_
         } else {
             if (end - p < 6) return false;
             uint16_t scope = count;  // v9 options: scope length, then option length, in bytes
-            uint16_t option = be16(p + 4);
+            uint16_t option = readBe16(p + 4);
             if (scope % 4 || option % 4 || scope + option == 0) return false;
             size_t fieldBytes = size_t{scope} + option;
             if (static_cast<size_t>(end - p) < 6 + fieldBytes) return false;
@@ -106,12 +106,12 @@ template <typename Visit>
 bool walkMessage(int version, const uint8_t* data, size_t len, Visit& visit) {
     size_t header = version == 10 ? kIpfixHeader : kV9Header;
     if (len < header) return false;
-    if (version == 10 && be16(data + 2) != len) return false;
+    if (version == 10 && readBe16(data + 2) != len) return false;
     const uint8_t* p = data + header;
     const uint8_t* end = data + len;
     while (end - p >= static_cast<ptrdiff_t>(kSetHeader)) {
-        uint16_t setId = be16(p);
-        uint16_t setLen = be16(p + 2);
+        uint16_t setId = readBe16(p);
+        uint16_t setLen = readBe16(p + 2);
         if (setLen < kSetHeader || setLen > end - p) {
             // v9 leaves nothing to say how long the message is, and some
             // exporters pad the datagram with zeros.
@@ -363,7 +363,7 @@ Shape shapeOf(int version, const Found& f, uint8_t* runs) {
     // Fields: (id, length), IPFIX with an enterprise number when the id's
     // top bit says so; the set walk has checked that they fill the record.
     for (; p < end; p += version == 10 && (p[0] & 0x80) ? 8 : 4) {
-        uint16_t length = be16(p + 2);
+        uint16_t length = readBe16(p + 2);
         if (version == 10 && length == kVariableLength) {
             endRun();
             ++vars;
@@ -523,12 +523,12 @@ void settle(TemplateCache& c, ExporterTemplates& e, uint32_t j, const uint8_t* d
     if (j != kNoDomain) {
         TemplateDomain& d = s->domains[j];
         if (e.version == 10) {
-            d.exportTime = be32(data + 4);
-            d.sequence = be32(data + 8);
+            d.exportTime = readBe32(data + 4);
+            d.sequence = readBe32(data + 8);
         } else {
-            d.sysUptime = be32(data + 4);
-            d.exportTime = be32(data + 8);
-            d.sequence = be32(data + 12);
+            d.sysUptime = readBe32(data + 4);
+            d.exportTime = readBe32(data + 8);
+            d.sequence = readBe32(data + 12);
         }
         if (d.first[0] == kNoTemplate && d.first[1] == kNoTemplate) removeDomain(c, *s, j);
     }
@@ -543,13 +543,6 @@ void settle(TemplateCache& c, ExporterTemplates& e, uint32_t j, const uint8_t* d
     if (s->held != held) s->trimmedMs = nowMs;
 }
 
-uint8_t* put16(uint8_t* p, uint32_t v) {
-    p[0] = static_cast<uint8_t>(v >> 8);
-    p[1] = static_cast<uint8_t>(v);
-    return p + 2;
-}
-
-uint8_t* put32(uint8_t* p, uint32_t v) { return put16(put16(p, v >> 16), v & 0xFFFF); }
 
 // Onto the next template to send, if any is left.
 bool settleCursor(const TemplateStore& s, TemplateCursor* c) {
@@ -574,7 +567,7 @@ size_t headerSize(const ExporterTemplates& e) { return e.version == 10 ? kIpfixH
 bool templatesObserve(TemplateCache& cache, ExporterTemplates& e, const uint8_t* data, size_t len,
                       int64_t nowMs) {
     if (len < 2) return false;
-    int version = be16(data);
+    int version = readBe16(data);
     if (version != 9 && version != 10) return false;
     ++e.sinceResend;
     // Checked whole before anything is taken, so a message that turns out
@@ -590,7 +583,7 @@ bool templatesObserve(TemplateCache& cache, ExporterTemplates& e, const uint8_t*
         e.version = static_cast<uint8_t>(version);
     }
     bool had = e.store && !e.store->entries.empty();
-    uint32_t domain = be32(data + (version == 10 ? 12 : 16));
+    uint32_t domain = readBe32(data + (version == 10 ? 12 : 16));
     Apply apply{cache, e, domain};
     if (e.store) apply.j = findDomain(cache, *e.store, domain);
     walkMessage(version, data, len, apply);
@@ -608,11 +601,11 @@ bool templatesCount(TemplateCache& cache, const ExporterTemplates& e, const uint
     *records = 0;
     const TemplateStore* s = e.store.get();
     const bool ipfix = e.version == 10;
-    const uint32_t domain = be32(data + (ipfix ? 12 : 16));
+    const uint32_t domain = readBe32(data + (ipfix ? 12 : 16));
     bool known = true;
     size_t at = ipfix ? kIpfixHeader : kV9Header;
     while (len - at >= kSetHeader) {
-        const uint16_t id = be16(data + at), setLen = be16(data + at + 2);
+        const uint16_t id = readBe16(data + at), setLen = readBe16(data + at + 2);
         if (setLen < kSetHeader || setLen > len - at) break;  // v9's zero padding: templatesObserve checked
         const size_t end = at + setLen;
         at += kSetHeader;
@@ -652,7 +645,7 @@ bool templatesCount(TemplateCache& cache, const ExporterTemplates& e, const uint
                 if (field == 255) {  // the length in the next two bytes
                     whole = end - p >= 2;
                     if (!whole) break;
-                    field = be16(data + p);
+                    field = readBe16(data + p);
                     p += 2;
                 }
                 p += field;
@@ -693,11 +686,11 @@ size_t templatesBuildMessage(TemplateCache& cache, ExporterTemplates& e, Templat
     const TemplateStore& s = *e.store;
     const TemplateDomain& d = s.domains[cursor->domain];
     const bool ipfix = e.version == 10;
-    uint8_t* p = put16(out, e.version);
-    p = put16(p, 0);  // IPFIX length or v9 count, filled in below
-    if (ipfix) p = put32(put32(p, d.exportTime), d.sequence);
-    else p = put32(put32(put32(p, d.sysUptime), d.exportTime), d.sequence);
-    p = put32(p, d.domain);
+    uint8_t* p = writeBe16(out, e.version);
+    p = writeBe16(p, 0);  // IPFIX length or v9 count, filled in below
+    if (ipfix) p = writeBe32(writeBe32(p, d.exportTime), d.sequence);
+    else p = writeBe32(writeBe32(writeBe32(p, d.sysUptime), d.exportTime), d.sequence);
+    p = writeBe32(p, d.domain);
     const size_t limit = std::min(std::max(maxMessage, templatesNextNeed(e, cursor)), room);
     const uint32_t j = cursor->domain, domain = d.domain;
     size_t records = 0;
@@ -711,22 +704,22 @@ size_t templatesBuildMessage(TemplateCache& cache, ExporterTemplates& e, Templat
         if (newSet) {
             set = p;
             setKind = t.kind;
-            p = put16(put16(p, t.kind + (ipfix ? 2 : 0)), 0);
+            p = writeBe16(writeBe16(p, t.kind + (ipfix ? 2 : 0)), 0);
         }
         memcpy(p, s.bytes.data() + t.offset, t.length);
         p += t.length;
-        put16(set + 2, static_cast<uint32_t>(p - set));
+        writeBe16(set + 2, static_cast<uint32_t>(p - set));
         ++records;
         uint32_t next = t.next;
         cursor->entry = next == d.first[t.kind] ? kNoTemplate : next;
     }
     if (records == 0) return 0;
     size_t len = static_cast<size_t>(p - out);
-    put16(out + 2, static_cast<uint32_t>(ipfix ? len : records));
+    writeBe16(out + 2, static_cast<uint32_t>(ipfix ? len : records));
     // The number the domain's next message out carries, so that this one
     // fits in without a gap (sequence.h); a domain whose numbers the relay
     // does not keep repeats its latest one.
     uint32_t number;
-    if (sequenceForResend(cache, e, domain, &number)) put32(out + (ipfix ? 8 : 12), number);
+    if (sequenceForResend(cache, e, domain, &number)) writeBe32(out + (ipfix ? 8 : 12), number);
     return len;
 }

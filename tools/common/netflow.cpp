@@ -200,12 +200,6 @@ SyntheticDatagram makeNetflowDatagram(NetflowFormat format, uint32_t sequence, s
     return makeTemplated(format, sequence, size, unixSecs, withTemplate);
 }
 
-uint16_t readBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
-
-uint32_t readBe32(const uint8_t* p) {
-    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
-}
-
 uint64_t readBe64(const uint8_t* p) { return uint64_t(readBe32(p)) << 32 | readBe32(p + 4); }
 
 void appendBe16(std::vector<uint8_t>& out, uint16_t v) {

@@ -40,9 +40,18 @@ struct SyntheticDatagram {
 SyntheticDatagram makeNetflowDatagram(NetflowFormat format, uint32_t sequence, size_t size,
                                       uint32_t unixSecs, bool withTemplate = true);
 
-uint16_t readBe16(const uint8_t* p);
-uint32_t readBe32(const uint8_t* p);
+// Big-endian fields in place. Inline: the collector reads them in every
+// record header and every set header of every datagram it relays.
+inline uint16_t readBe16(const uint8_t* p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
+inline uint32_t readBe32(const uint8_t* p) { return uint32_t{readBe16(p)} << 16 | readBe16(p + 2); }
 uint64_t readBe64(const uint8_t* p);
+// Each returns the byte after the field.
+inline uint8_t* writeBe16(uint8_t* p, uint32_t v) {
+    p[0] = static_cast<uint8_t>(v >> 8);
+    p[1] = static_cast<uint8_t>(v);
+    return p + 2;
+}
+inline uint8_t* writeBe32(uint8_t* p, uint32_t v) { return writeBe16(writeBe16(p, v >> 16), v & 0xFFFF); }
 void appendBe16(std::vector<uint8_t>& out, uint16_t v);
 void appendBe32(std::vector<uint8_t>& out, uint32_t v);
 void appendBe64(std::vector<uint8_t>& out, uint64_t v);
